@@ -12,8 +12,14 @@ namespace lumenbrook::Clamp {
 inline constexpr int maxMarks = 8;
 
 // At most `max` extended grapheme clusters of cleaned `s`; line feed, line separator and
-// paragraph separator survive only when `lines`. Invalid UTF-8 sequences are dropped, so the
-// result is always valid UTF-8. A negative `max` gives the empty string.
+// paragraph separator survive only when `lines`. Work is bounded: scalars are taken only until
+// the kept text reaches 4 × max bytes, and a character cut short by that bound is left out
+// whole. Invalid UTF-8 sequences are dropped, so the result is always valid UTF-8. A negative
+// `max` gives the empty string.
 std::string text(std::string_view s, int max, bool lines);
+
+// The first `max` extended grapheme clusters of `s`, nothing else changed except that invalid
+// UTF-8 sequences are dropped. A negative `max` gives the empty string.
+std::string characters(std::string_view s, int max);
 
 }  // namespace lumenbrook::Clamp

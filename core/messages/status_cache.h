@@ -4,6 +4,7 @@
 
 #include <mutex>
 #include <optional>
+#include <utility>
 
 #include "core/messages/mac_status.h"
 
