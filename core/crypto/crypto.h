@@ -71,6 +71,8 @@ class Sha256 {
   Sha256& operator=(Sha256&&) noexcept;
   void update(ByteView data);
   // Ends the hash; the object must not be updated afterwards.
+  // Updating or finishing a finished (or moved-from) hash aborts: it is a caller bug, and a
+  // digest of the wrong data would be worse than stopping.
   Digest finish();
 
  private:
@@ -82,7 +84,8 @@ Digest hmacSha256(ByteView key, ByteView data);
 // Constant-time comparison; a code of any length other than 32 is simply invalid.
 bool isValidHmacSha256(ByteView code, ByteView key, ByteView data);
 
-// HKDF-SHA256 (RFC 5869). Fails with invalidLength when more than 255 * 32 bytes are asked.
+// HKDF-SHA256 (RFC 5869). Fails with invalidLength when zero or more than 255 * 32 bytes are
+// asked. An empty salt is the same as no salt (HashLen zero bytes).
 Result<SymmetricKey, CryptoError> hkdfSha256(ByteView inputKeyMaterial, ByteView salt, ByteView info,
                                              std::size_t outputByteCount);
 
@@ -123,6 +126,8 @@ class Ed25519PrivateKey {
 bool ed25519Verify(ByteView publicKey, ByteView message, ByteView signature);
 
 // --- ChaCha20-Poly1305 (RFC 8439), 12-byte nonce, no associated data, detached tag -----------
+struct ChaChaPolyTesting;  // core/crypto/chacha_poly_testing.h
+
 // Holds one cipher context per key so the sealing hot path allocates nothing.
 // Not thread-safe: one instance per thread of use.
 class ChaChaPoly {
@@ -133,15 +138,19 @@ class ChaChaPoly {
   ChaChaPoly& operator=(ChaChaPoly&&) noexcept;
   ~ChaChaPoly();
 
-  // REQUIRES: out.size() == plaintext.size(). invalidLength for a nonce other than 12 bytes.
+  // invalidLength for a nonce other than 12 bytes or an `out` of another size than the
+  // plaintext.
   Result<Unit, CryptoError> seal(ByteView nonce, ByteView plaintext, std::span<std::uint8_t> out,
                                  Tag& tag);
-  // REQUIRES: out.size() == ciphertext.size(). authenticationFailed on any mismatch; `out`
-  // then holds nothing meaningful.
+  // invalidLength for a nonce other than 12 bytes, a tag other than 16 bytes or an `out` of
+  // another size than the ciphertext. authenticationFailed on any mismatch; `out` is then
+  // wiped to zeros (no unauthenticated plaintext escapes).
+  // Using a moved-from instance aborts.
   Result<Unit, CryptoError> open(ByteView nonce, ByteView ciphertext, ByteView tag,
                                  std::span<std::uint8_t> out);
 
  private:
+  friend struct ChaChaPolyTesting;
   struct Impl;
   explicit ChaChaPoly(std::unique_ptr<Impl> impl);
   std::unique_ptr<Impl> impl_;
