@@ -40,7 +40,9 @@ struct InputEvent {
   };
 
   // Alternatives in wire declaration order: pointerMove, button, scroll, zoom, key.
-  std::variant<PointerMove, ButtonEvent, Scroll, Zoom, Key> value;
+  // The explicit initializer keeps InputEvent default-constructible: the variant's own
+  // default constructor is unusable while the enclosing class is still incomplete.
+  std::variant<PointerMove, ButtonEvent, Scroll, Zoom, Key> value = PointerMove{};
 
   friend bool operator==(const InputEvent&, const InputEvent&) = default;
 };
