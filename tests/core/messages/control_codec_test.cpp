@@ -232,6 +232,10 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         RejectCase{"ZeroLength", header(0), nullptr},
         RejectCase{"NotJson", record("control"), nullptr},
+        RejectCase{"DeeplyNested",
+                   record(R"({"input":{"_0":)" + std::string(500000, '[') +
+                          std::string(500000, ']') + "}}"),
+                   nullptr},
         RejectCase{"NumberOverflow", record(R"({"input":{"_0":{"zoom":{"scale":1e400}}}})"),
                    nullptr},
         RejectCase{"TwoEnvelopeCases",

@@ -162,6 +162,8 @@ INSTANTIATE_TEST_SUITE_P(
         RejectCase{"NoKind", record(R"({"hello":{}})"), kKeys},
         RejectCase{"EmptyObject", record("{}"), kKeys},
         RejectCase{"NotAnObject", record(R"(["pairCodeShown"])"), nullptr},
+        RejectCase{"DeeplyNested", record(std::string(32000, '[') + std::string(32000, ']')),
+                   nullptr},
         RejectCase{"PayloadNotObject", record(R"({"pairCodeShown":true})"), nullptr},
         RejectCase{"SealedBareString", record(R"({"sealed":"AAEC"})"), nullptr},
         RejectCase{"MissingField", record(R"({"pairReveal":{"publicKey":"AA=="}})"), nullptr},
