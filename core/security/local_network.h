@@ -38,7 +38,7 @@ struct LocalNetwork {
     int hardwareType = -1;      // "type" (ARPHRD_*: 1 Ethernet, 772 loopback); -1 unknown
     bool hasDevice = false;     // "device" exists: backed by a bus device, not virtual
     bool wireless = false;      // "wireless" or "phy80211" exists
-    std::string devType;        // DEVTYPE= of "uevent"; empty for plain Ethernet
+    std::string devType = {};   // DEVTYPE= of "uevent"; empty for plain Ethernet
     bool bridge = false;        // "bridge" exists
     bool tunTap = false;        // "tun_flags" exists
 
