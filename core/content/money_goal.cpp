@@ -71,6 +71,8 @@ std::optional<std::int64_t> MoneyGoal::daysLeft(Date from, std::string_view time
   // The calendar takes ownership of the zone.
   icu::GregorianCalendar calendar(zone.release(), status);
   if (U_FAILURE(status)) return std::nullopt;
+  // Strict, so instants beyond the calendar's range fail instead of being pinned to its end.
+  calendar.setLenient(false);
   auto start = dayNumber(calendar, from);
   auto end = dayNumber(calendar, *due);
   if (!start || !end) return std::nullopt;
