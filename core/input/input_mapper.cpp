@@ -1,10 +1,10 @@
 #include "core/input/input_mapper.h"
 
+#include <unicode/unistr.h>
+
 #include <algorithm>
 #include <cmath>
 #include <type_traits>
-
-#include <unicode/unistr.h>
 
 #include "core/input/key_map.h"
 
@@ -24,7 +24,8 @@ std::int32_t wheelUnits(double v) {
 
 // Ill-formed UTF-8 becomes U+FFFD rather than being dropped or passed through.
 std::u16string utf16(const std::string& text) {
-  icu::UnicodeString u = icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<std::int32_t>(text.size())));
+  icu::UnicodeString u = icu::UnicodeString::fromUTF8(
+      icu::StringPiece(text.data(), static_cast<std::int32_t>(text.size())));
   return std::u16string(u.getBuffer(), static_cast<std::size_t>(u.length()));
 }
 
@@ -51,10 +52,12 @@ std::vector<HostEvent> InputMapper::events(const InputEvent& event) {
 }
 
 HostEvent InputMapper::pointerMove(double dx, double dy) {
-  // max before min: with an empty or one-point-wide rectangle the pointer ends at
-  // maxX - 1 (which is then minX - 1), outside the rectangle by the margin.
-  double x = std::min(std::max(cursor_.x + limited(dx), bounds_.minX()), bounds_.maxX() - edgeMargin);
-  double y = std::min(std::max(cursor_.y + limited(dy), bounds_.minY()), bounds_.maxY() - edgeMargin);
+  // max before min: a rectangle less than one point wide or high holds no position, and
+  // the pointer ends at maxX - 1 (minX - 1 when empty). Display bounds are never that small.
+  double x =
+      std::min(std::max(cursor_.x + limited(dx), bounds_.minX()), bounds_.maxX() - edgeMargin);
+  double y =
+      std::min(std::max(cursor_.y + limited(dy), bounds_.minY()), bounds_.maxY() - edgeMargin);
   cursor_ = {x, y};
 
   bool left = down_.contains(InputEvent::Button::left);

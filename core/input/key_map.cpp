@@ -1,14 +1,14 @@
 #include "core/input/key_map.h"
 
+#include <unicode/brkiter.h>
+#include <unicode/locid.h>
+#include <unicode/unistr.h>
+
 #include <functional>
 #include <memory>
 #include <string>
 #include <unordered_map>
 #include <utility>
-
-#include <unicode/brkiter.h>
-#include <unicode/locid.h>
-#include <unicode/unistr.h>
 
 namespace lumenbrook {
 namespace {
@@ -24,12 +24,12 @@ using TextMap = std::unordered_map<std::string, V, TextHash, std::equal_to<>>;
 const TextMap<std::uint16_t>& characterTable() {
   static const TextMap<std::uint16_t> table = [] {
     static constexpr std::pair<std::uint16_t, std::string_view> byCode[] = {
-        {0, "a"},  {1, "s"},  {2, "d"},  {3, "f"},  {4, "h"},  {5, "g"},  {6, "z"},  {7, "x"},
-        {8, "c"},  {9, "v"},  {11, "b"}, {12, "q"}, {13, "w"}, {14, "e"}, {15, "r"}, {16, "y"},
-        {17, "t"}, {18, "1"}, {19, "2"}, {20, "3"}, {21, "4"}, {22, "6"}, {23, "5"}, {24, "="},
-        {25, "9"}, {26, "7"}, {27, "-"}, {28, "8"}, {29, "0"}, {30, "]"}, {31, "o"}, {32, "u"},
-        {33, "["}, {34, "i"}, {35, "p"}, {36, "\n"}, {37, "l"}, {38, "j"}, {39, "'"}, {40, "k"},
-        {41, ";"}, {42, "\\"}, {43, ","}, {44, "/"}, {45, "n"}, {46, "m"}, {47, "."}, {48, "\t"},
+        {0, "a"},  {1, "s"},   {2, "d"},  {3, "f"},   {4, "h"},  {5, "g"},  {6, "z"},  {7, "x"},
+        {8, "c"},  {9, "v"},   {11, "b"}, {12, "q"},  {13, "w"}, {14, "e"}, {15, "r"}, {16, "y"},
+        {17, "t"}, {18, "1"},  {19, "2"}, {20, "3"},  {21, "4"}, {22, "6"}, {23, "5"}, {24, "="},
+        {25, "9"}, {26, "7"},  {27, "-"}, {28, "8"},  {29, "0"}, {30, "]"}, {31, "o"}, {32, "u"},
+        {33, "["}, {34, "i"},  {35, "p"}, {36, "\n"}, {37, "l"}, {38, "j"}, {39, "'"}, {40, "k"},
+        {41, ";"}, {42, "\\"}, {43, ","}, {44, "/"},  {45, "n"}, {46, "m"}, {47, "."}, {48, "\t"},
         {49, " "}, {50, "`"},
     };
     TextMap<std::uint16_t> t;
@@ -45,8 +45,8 @@ const TextMap<std::uint16_t>& characterTable() {
 const TextMap<std::string_view>& shiftTable() {
   static const TextMap<std::string_view> table = [] {
     static constexpr std::pair<std::string_view, std::string_view> pairs[] = {
-        {"!", "1"}, {"@", "2"}, {"#", "3"}, {"$", "4"}, {"%", "5"},  {"^", "6"},  {"&", "7"},
-        {"*", "8"}, {"(", "9"}, {")", "0"}, {"_", "-"}, {"+", "="},  {"{", "["},  {"}", "]"},
+        {"!", "1"},  {"@", "2"}, {"#", "3"},  {"$", "4"}, {"%", "5"}, {"^", "6"}, {"&", "7"},
+        {"*", "8"},  {"(", "9"}, {")", "0"},  {"_", "-"}, {"+", "="}, {"{", "["}, {"}", "]"},
         {"|", "\\"}, {":", ";"}, {"\"", "'"}, {"<", ","}, {">", "."}, {"?", "/"}, {"~", "`"},
     };
     TextMap<std::string_view> t;
@@ -63,7 +63,8 @@ std::optional<std::uint16_t> characterCode(std::string_view c) {
   return std::nullopt;
 }
 
-InputEvent keyEvent(std::uint16_t code, bool down, std::uint32_t modifiers, std::optional<std::string> text) {
+InputEvent keyEvent(std::uint16_t code, bool down, std::uint32_t modifiers,
+                    std::optional<std::string> text) {
   InputEvent::Key k;
   k.code = code;
   k.down = down;
@@ -76,8 +77,8 @@ constexpr std::uint32_t shiftFlag = rawValue(KeyMap::Modifier::shift);
 
 // User-perceived characters of `text`, each as UTF-8.
 std::vector<std::string> graphemeClusters(std::string_view text) {
-  icu::UnicodeString u =
-      icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<std::int32_t>(text.size())));
+  icu::UnicodeString u = icu::UnicodeString::fromUTF8(
+      icu::StringPiece(text.data(), static_cast<std::int32_t>(text.size())));
   std::vector<std::string> out;
   UErrorCode status = U_ZERO_ERROR;
   std::unique_ptr<icu::BreakIterator> it(
@@ -137,7 +138,8 @@ std::vector<InputEvent> KeyMap::events(std::string_view text) {
   return out;
 }
 
-std::array<InputEvent, 2> KeyMap::shortcut(std::uint16_t code, const std::vector<Modifier>& modifiers) {
+std::array<InputEvent, 2> KeyMap::shortcut(std::uint16_t code,
+                                           const std::vector<Modifier>& modifiers) {
   std::uint32_t m = 0;
   for (Modifier mod : modifiers) m |= rawValue(mod);
   return {keyEvent(code, true, m, std::nullopt), keyEvent(code, false, m, std::nullopt)};
@@ -153,46 +155,54 @@ std::optional<std::uint16_t> KeyMap::macCode(std::int64_t hidUsage) {
     return characterCode(std::string_view(&digit, 1));
   }
   switch (hidUsage) {
-    case 39: return 29;    // 0
-    case 40: return 36;    // Return
-    case 41: return 53;    // Escape
-    case 42: return 51;    // Backspace
-    case 43: return 48;    // Tab
-    case 44: return 49;    // Space
-    case 45: return 27;    // -
-    case 46: return 24;    // =
-    case 47: return 33;    // [
-    case 48: return 30;    // ]
-    case 49: return 42;    // backslash
-    case 51: return 41;    // ;
-    case 52: return 39;    // '
-    case 53: return 50;    // grave accent
-    case 54: return 43;    // ,
-    case 55: return 47;    // .
-    case 56: return 44;    // /
-    case 74: return 115;   // Home
-    case 75: return 116;   // Page Up
-    case 76: return 117;   // Delete Forward
-    case 77: return 119;   // End
-    case 78: return 121;   // Page Down
-    case 79: return 124;   // Right Arrow
-    case 80: return 123;   // Left Arrow
-    case 81: return 125;   // Down Arrow
-    case 82: return 126;   // Up Arrow
-    case 224: case 228: return 59;  // Control
-    case 225: case 229: return 56;  // Shift
-    case 226: case 230: return 58;  // Option
-    case 227: case 231: return 55;  // Command
+    case 39: return 29;   // 0
+    case 40: return 36;   // Return
+    case 41: return 53;   // Escape
+    case 42: return 51;   // Backspace
+    case 43: return 48;   // Tab
+    case 44: return 49;   // Space
+    case 45: return 27;   // -
+    case 46: return 24;   // =
+    case 47: return 33;   // [
+    case 48: return 30;   // ]
+    case 49: return 42;   // backslash
+    case 51: return 41;   // ;
+    case 52: return 39;   // '
+    case 53: return 50;   // grave accent
+    case 54: return 43;   // ,
+    case 55: return 47;   // .
+    case 56: return 44;   // /
+    case 74: return 115;  // Home
+    case 75: return 116;  // Page Up
+    case 76: return 117;  // Delete Forward
+    case 77: return 119;  // End
+    case 78: return 121;  // Page Down
+    case 79: return 124;  // Right Arrow
+    case 80: return 123;  // Left Arrow
+    case 81: return 125;  // Down Arrow
+    case 82: return 126;  // Up Arrow
+    case 224:
+    case 228: return 59;  // Control
+    case 225:
+    case 229: return 56;  // Shift
+    case 226:
+    case 230: return 58;  // Option
+    case 227:
+    case 231: return 55;  // Command
     default: return std::nullopt;
   }
 }
 
 std::optional<KeyMap::Modifier> KeyMap::modifier(std::int64_t hidUsage) {
   switch (hidUsage) {
-    case 224: case 228: return Modifier::control;
-    case 225: case 229: return Modifier::shift;
-    case 226: case 230: return Modifier::option;
-    case 227: case 231: return Modifier::command;
+    case 224:
+    case 228: return Modifier::control;
+    case 225:
+    case 229: return Modifier::shift;
+    case 226:
+    case 230: return Modifier::option;
+    case 227:
+    case 231: return Modifier::command;
     default: return std::nullopt;
   }
 }

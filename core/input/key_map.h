@@ -30,7 +30,7 @@ struct KeyMap {
     command = 0x100000,
   };
   static constexpr std::array<Modifier, 4> allModifiers{Modifier::shift, Modifier::control,
-                                                         Modifier::option, Modifier::command};
+                                                        Modifier::option, Modifier::command};
 
   // Named keys by virtual key code. `deleteKey` is the key labelled delete (backspace).
   enum class Special : std::uint16_t {
@@ -50,9 +50,9 @@ struct KeyMap {
     up = 126,
   };
   static constexpr std::array<Special, 14> allSpecials{
-      Special::returnKey, Special::tab,      Special::space, Special::deleteKey, Special::escape,
-      Special::forwardDelete, Special::home, Special::end,   Special::pageUp,    Special::pageDown,
-      Special::left,     Special::right,     Special::down,  Special::up};
+      Special::returnKey,     Special::tab,   Special::space, Special::deleteKey, Special::escape,
+      Special::forwardDelete, Special::home,  Special::end,   Special::pageUp,    Special::pageDown,
+      Special::left,          Special::right, Special::down,  Special::up};
 
   struct Stroke {
     std::uint16_t code = 0;

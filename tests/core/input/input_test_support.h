@@ -13,7 +13,9 @@
 namespace lumenbrook {
 
 inline InputEvent pointerMove(double dx, double dy) { return {InputEvent::PointerMove{dx, dy}}; }
-inline InputEvent button(InputEvent::Button b, bool down) { return {InputEvent::ButtonEvent{b, down}}; }
+inline InputEvent button(InputEvent::Button b, bool down) {
+  return {InputEvent::ButtonEvent{b, down}};
+}
 inline InputEvent scroll(double dx, double dy) { return {InputEvent::Scroll{dx, dy}}; }
 inline InputEvent zoom(double scale) { return {InputEvent::Zoom{scale}}; }
 inline InputEvent key(std::uint16_t code, bool down, std::uint32_t modifiers,
@@ -35,7 +37,8 @@ inline void PrintTo(const InputEvent& e, std::ostream* os) {
         } else if constexpr (std::is_same_v<V, InputEvent::Zoom>) {
           *os << "zoom(" << v.scale << ")";
         } else {
-          *os << "key(" << v.code << ", " << v.down << ", 0x" << std::hex << v.modifiers << std::dec;
+          *os << "key(" << v.code << ", " << v.down << ", 0x" << std::hex << v.modifiers
+              << std::dec;
           if (v.text) *os << ", \"" << *v.text << "\"";
           *os << ")";
         }
@@ -54,7 +57,8 @@ inline void PrintTo(const HostEvent& e, std::ostream* os) {
   }
   if (e.unicodeText) {
     *os << " text[";
-    for (char16_t u : *e.unicodeText) *os << " U+" << std::hex << static_cast<unsigned>(u) << std::dec;
+    for (char16_t u : *e.unicodeText)
+      *os << " U+" << std::hex << static_cast<unsigned>(u) << std::dec;
     *os << " ]";
   }
   *os << "}";

@@ -67,19 +67,25 @@ TEST(KeyMap, TextBecomesPressReleasePairsPerCharacter) {
   const std::uint16_t t = KeyMap::textOnly;
   const Case cases[] = {
       {"", {}},
-      {"Hi", {key(4, true, shift, "H"), key(4, false, shift), key(34, true, 0, "i"), key(34, false, 0)}},
+      {"Hi",
+       {key(4, true, shift, "H"), key(4, false, shift), key(34, true, 0, "i"), key(34, false, 0)}},
       // CR LF is one character, in no table: it travels as text.
-      {"a\r\nb", {key(0, true, 0, "a"), key(0, false, 0), key(t, true, 0, "\r\n"), key(t, false, 0),
-                  key(11, true, 0, "b"), key(11, false, 0)}},
-      {"\n\r", {key(36, true, 0, "\n"), key(36, false, 0), key(36, true, 0, "\r"), key(36, false, 0)}},
+      {"a\r\nb",
+       {key(0, true, 0, "a"), key(0, false, 0), key(t, true, 0, "\r\n"), key(t, false, 0),
+        key(11, true, 0, "b"), key(11, false, 0)}},
+      {"\n\r",
+       {key(36, true, 0, "\n"), key(36, false, 0), key(36, true, 0, "\r"), key(36, false, 0)}},
       {"\u00e9", {key(t, true, 0, "\u00e9"), key(t, false, 0)}},
       // A combining accent joins its base letter, so the e is not typed as a key.
-      {"e\u0301!", {key(t, true, 0, "e\u0301"), key(t, false, 0), key(18, true, shift, "!"), key(18, false, shift)}},
+      {"e\u0301!",
+       {key(t, true, 0, "e\u0301"), key(t, false, 0), key(18, true, shift, "!"),
+        key(18, false, shift)}},
       {"\U0001F44D\U0001F3FD\U0001F1E9\U0001F1EA",
-       {key(t, true, 0, "\U0001F44D\U0001F3FD"), key(t, false, 0), key(t, true, 0, "\U0001F1E9\U0001F1EA"),
-        key(t, false, 0)}},
+       {key(t, true, 0, "\U0001F44D\U0001F3FD"), key(t, false, 0),
+        key(t, true, 0, "\U0001F1E9\U0001F1EA"), key(t, false, 0)}},
   };
-  for (const Case& c : cases) EXPECT_EQ(KeyMap::events(c.text), c.want) << testing::PrintToString(c.text);
+  for (const Case& c : cases)
+    EXPECT_EQ(KeyMap::events(c.text), c.want) << testing::PrintToString(c.text);
 }
 
 TEST(KeyMap, ShortcutsCarryTheModifiersOnBothEvents) {
@@ -104,28 +110,32 @@ TEST(KeyMap, ShortcutsCarryTheModifiersOnBothEvents) {
 TEST(KeyMap, HidUsagesToKeyCodes) {
   struct Case {
     std::int64_t usage;
-    std::optional<std::uint16_t> code;
+    std::uint16_t code;
   };
   const Case cases[] = {
-      {4, 0},     {5, 11},    {6, 8},     {29, 6},    {30, 18},   {35, 22},   {38, 25},   {39, 29},
-      {40, 36},   {41, 53},   {42, 51},   {43, 48},   {44, 49},   {45, 27},   {46, 24},   {47, 33},
-      {48, 30},   {49, 42},   {51, 41},   {52, 39},   {53, 50},   {54, 43},   {55, 47},   {56, 44},
-      {74, 115},  {75, 116},  {76, 117},  {77, 119},  {78, 121},  {79, 124},  {80, 123},  {81, 125},
-      {82, 126},  {224, 59},  {228, 59},  {225, 56},  {229, 56},  {226, 58},  {230, 58},  {227, 55},
-      {231, 55},  {-1, std::nullopt},     {0, std::nullopt},      {3, std::nullopt},
-      {50, std::nullopt},     {57, std::nullopt},     {58, std::nullopt},     {69, std::nullopt},
-      {73, std::nullopt},     {83, std::nullopt},     {223, std::nullopt},    {232, std::nullopt},
-      {260, std::nullopt},    {std::int64_t{1} << 40, std::nullopt},
-      {std::numeric_limits<std::int64_t>::min(), std::nullopt},
+      {4, 0},    {5, 11},   {6, 8},    {29, 6},   {30, 18},  {35, 22},  {38, 25},
+      {39, 29},  {40, 36},  {41, 53},  {42, 51},  {43, 48},  {44, 49},  {45, 27},
+      {46, 24},  {47, 33},  {48, 30},  {49, 42},  {51, 41},  {52, 39},  {53, 50},
+      {54, 43},  {55, 47},  {56, 44},  {74, 115}, {75, 116}, {76, 117}, {77, 119},
+      {78, 121}, {79, 124}, {80, 123}, {81, 125}, {82, 126}, {224, 59}, {228, 59},
+      {225, 56}, {229, 56}, {226, 58}, {230, 58}, {227, 55}, {231, 55},
   };
   for (const Case& c : cases) EXPECT_EQ(KeyMap::macCode(c.usage), c.code) << c.usage;
 
+  const std::int64_t huge = std::int64_t{1} << 40,
+                     lowest = std::numeric_limits<std::int64_t>::min();
+  const std::int64_t unmapped[] = {-1, 0, 3, 50, 57, 58, 69, 73, 83, 223, 232, 260, huge, lowest};
+  for (std::int64_t usage : unmapped) EXPECT_EQ(KeyMap::macCode(usage), std::nullopt) << usage;
+
   // Letters and digits follow the character table.
   for (int i = 0; i < 26; ++i) {
-    EXPECT_EQ(KeyMap::macCode(4 + i), KeyMap::key(std::string(1, static_cast<char>('a' + i)))->code) << i;
+    EXPECT_EQ(KeyMap::macCode(4 + i), KeyMap::key(std::string(1, static_cast<char>('a' + i)))->code)
+        << i;
   }
   for (int i = 0; i < 9; ++i) {
-    EXPECT_EQ(KeyMap::macCode(30 + i), KeyMap::key(std::string(1, static_cast<char>('1' + i)))->code) << i;
+    EXPECT_EQ(KeyMap::macCode(30 + i),
+              KeyMap::key(std::string(1, static_cast<char>('1' + i)))->code)
+        << i;
   }
 }
 
@@ -135,9 +145,10 @@ TEST(KeyMap, HidModifierUsages) {
     std::optional<Modifier> modifier;
   };
   const Case cases[] = {
-      {224, Modifier::control}, {228, Modifier::control}, {225, Modifier::shift},  {229, Modifier::shift},
-      {226, Modifier::option},  {230, Modifier::option},  {227, Modifier::command}, {231, Modifier::command},
-      {57, std::nullopt},       {223, std::nullopt},      {232, std::nullopt},     {4, std::nullopt},
+      {224, Modifier::control}, {228, Modifier::control}, {225, Modifier::shift},
+      {229, Modifier::shift},   {226, Modifier::option},  {230, Modifier::option},
+      {227, Modifier::command}, {231, Modifier::command}, {57, std::nullopt},
+      {223, std::nullopt},      {232, std::nullopt},      {4, std::nullopt},
       {-224, std::nullopt},
   };
   for (const Case& c : cases) EXPECT_EQ(KeyMap::modifier(c.usage), c.modifier) << c.usage;
@@ -153,7 +164,8 @@ TEST(KeyMap, RawValues) {
     EXPECT_EQ(KeyMap::modifierFromRawValue(raw), std::nullopt) << raw;
   }
 
-  const std::uint16_t specialCodes[] = {36, 48, 49, 51, 53, 117, 115, 119, 116, 121, 123, 124, 125, 126};
+  const std::uint16_t specialCodes[] = {36,  48,  49,  51,  53,  117, 115,
+                                        119, 116, 121, 123, 124, 125, 126};
   ASSERT_EQ(KeyMap::allSpecials.size(), std::size(specialCodes));
   for (std::size_t i = 0; i < KeyMap::allSpecials.size(); ++i) {
     EXPECT_EQ(rawValue(KeyMap::allSpecials[i]), specialCodes[i]);

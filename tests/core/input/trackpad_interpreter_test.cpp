@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <functional>
 #include <limits>
@@ -23,7 +24,9 @@ constexpr double inf = std::numeric_limits<double>::infinity();
 TEST(TrackpadInterpreter, DefaultSettings) {
   RecordingSink sink;
   TrackpadInterpreter t(sink);
-  EXPECT_EQ(t.settings(), (Settings{.speed = 1.6, .acceleration = 1.2, .naturalScrolling = true, .pointerStep = 40.0}));
+  EXPECT_EQ(
+      t.settings(),
+      (Settings{.speed = 1.6, .acceleration = 1.2, .naturalScrolling = true, .pointerStep = 40.0}));
   EXPECT_FALSE(t.dragging());
 }
 
@@ -46,7 +49,8 @@ TEST(TrackpadInterpreter, GainRampsWithFingerSpeed) {
   };
   RecordingSink sink;
   TrackpadInterpreter t(sink);
-  for (const Case& c : cases) EXPECT_DOUBLE_EQ(t.gain(c.distance, c.dt), c.gain) << c.distance << " / " << c.dt;
+  for (const Case& c : cases)
+    EXPECT_DOUBLE_EQ(t.gain(c.distance, c.dt), c.gain) << c.distance << " / " << c.dt;
 
   t.setSettings({.speed = 2, .acceleration = 0.5});
   EXPECT_DOUBLE_EQ(t.gain(1500, 1), 2 * (1 + 0.5 * 1.5));
@@ -81,24 +85,62 @@ TEST(TrackpadInterpreter, GestureSequences) {
     std::vector<InputEvent> want;
   };
   const Case cases[] = {
-      {"two-finger tap", [](auto& t) { t.tap(2); }, {button(Button::right, true), button(Button::right, false)}},
-      {"one-finger tap", [](auto& t) { t.tap(1); }, {button(Button::left, true), button(Button::left, false)}},
-      {"zero-finger tap", [](auto& t) { t.tap(0); }, {button(Button::left, true), button(Button::left, false)}},
-      {"drag begun twice", [](auto& t) { t.beginDrag(); t.beginDrag(); }, {button(Button::left, true)}},
+      {"two-finger tap",
+       [](auto& t) { t.tap(2); },
+       {button(Button::right, true), button(Button::right, false)}},
+      {"one-finger tap",
+       [](auto& t) { t.tap(1); },
+       {button(Button::left, true), button(Button::left, false)}},
+      {"zero-finger tap",
+       [](auto& t) { t.tap(0); },
+       {button(Button::left, true), button(Button::left, false)}},
+      {"drag begun twice",
+       [](auto& t) {
+         t.beginDrag();
+         t.beginDrag();
+       },
+       {button(Button::left, true)}},
       {"drag end without drag", [](auto& t) { t.endDrag(); }, {}},
       {"drag with a tap inside",
-       [](auto& t) { t.beginDrag(); t.tap(1); t.endDrag(); t.endDrag(); },
+       [](auto& t) {
+         t.beginDrag();
+         t.tap(1);
+         t.endDrag();
+         t.endDrag();
+       },
        {button(Button::left, true), button(Button::left, true), button(Button::left, false),
         button(Button::left, false)}},
-      {"natural scroll", [](auto& t) { t.scroll(2, -5); t.scroll(0, 0); }, {scroll(2, -5), scroll(0, 0)}},
-      {"non-finite scroll", [](auto& t) { t.scroll(nan, 1); t.scroll(1, -inf); }, {}},
+      {"natural scroll",
+       [](auto& t) {
+         t.scroll(2, -5);
+         t.scroll(0, 0);
+       },
+       {scroll(2, -5), scroll(0, 0)}},
+      {"non-finite scroll",
+       [](auto& t) {
+         t.scroll(nan, 1);
+         t.scroll(1, -inf);
+       },
+       {}},
       {"pinches",
-       [](auto& t) { for (double s : {1.0, 0.0, -2.0, inf, nan, 1.05, 0.5}) t.pinch(s); },
+       [](auto& t) {
+         for (double s : {1.0, 0.0, -2.0, inf, nan, 1.05, 0.5}) t.pinch(s);
+       },
        {zoom(1.05), zoom(0.5)}},
       {"steps",
-       [](auto& t) { t.step(Direction::up); t.step(Direction::down); t.step(Direction::left); t.step(Direction::right); },
+       [](auto& t) {
+         t.step(Direction::up);
+         t.step(Direction::down);
+         t.step(Direction::left);
+         t.step(Direction::right);
+       },
        {pointerMove(0, -40), pointerMove(0, 40), pointerMove(-40, 0), pointerMove(40, 0)}},
-      {"scroll steps", [](auto& t) { t.scrollStep(true); t.scrollStep(false); }, {scroll(0, 120), scroll(0, -120)}},
+      {"scroll steps",
+       [](auto& t) {
+         t.scrollStep(true);
+         t.scrollStep(false);
+       },
+       {scroll(0, 120), scroll(0, -120)}},
   };
   for (const Case& c : cases) {
     RecordingSink sink;
@@ -126,7 +168,8 @@ TEST(TrackpadInterpreter, ScrollingWithoutNaturalScrollingInvertsBothAxes) {
   t.scrollStep(true);
   t.scrollStep(false);
   t.step(Direction::left);
-  EXPECT_EQ(sink.events(), (std::vector{scroll(-2, 5), scroll(0, -120), scroll(0, 120), pointerMove(-25, 0)}));
+  EXPECT_EQ(sink.events(),
+            (std::vector{scroll(-2, 5), scroll(0, -120), scroll(0, 120), pointerMove(-25, 0)}));
 
   // The horizontal part of a scroll step is a zero with the direction's sign.
   auto events = sink.events();
@@ -145,11 +188,24 @@ TEST(TrackpadInterpreter, ScrollingWithoutNaturalScrollingInvertsBothAxes) {
 
 TEST(RecordingSink, KeepsOrderAcrossThreadsAndClears) {
   RecordingSink sink;
-  constexpr int perThread = 2000;
-  auto sender = [&sink](double lane) {
+  constexpr int perThread = 20000;
+  std::atomic<int> ready = 0;
+  auto sender = [&](double lane) {
+    ready.fetch_add(1);
+    while (ready.load() < 2) {
+    }
     for (int i = 0; i < perThread; ++i) sink.send(pointerMove(lane, i));
   };
   std::thread a(sender, 1.0), b(sender, 2.0);
+  // Read while both write.
+  while (ready.load() < 2) {
+  }
+  std::size_t seen = 0;
+  for (int i = 0; i < 50; ++i) {
+    std::size_t now = sink.events().size();
+    EXPECT_GE(now, seen);
+    seen = now;
+  }
   a.join();
   b.join();
 
