@@ -41,15 +41,18 @@ MacStatus MacStatus::sanitized() const {
 }
 
 void to_json(Json& j, const MacStatus& s) {
-  j = Json::object();
-  j["name"] = s.name;
-  if (s.batteryPercent) j["batteryPercent"] = *s.batteryPercent;
-  if (s.charging) j["charging"] = *s.charging;
-  j["diskFreeGB"] = json::writeDouble(s.diskFreeGB);
-  j["diskTotalGB"] = json::writeDouble(s.diskTotalGB);
-  if (s.frontmostApp) j["frontmostApp"] = *s.frontmostApp;
-  j["runningApps"] = s.runningApps;
-  j["uptimeHours"] = json::writeDouble(s.uptimeHours);
+  // Built aside and moved in last: a throw from inside Json's converting constructor would
+  // otherwise leak what was already added to `j`.
+  Json out = Json::object();
+  out["name"] = s.name;
+  if (s.batteryPercent) out["batteryPercent"] = *s.batteryPercent;
+  if (s.charging) out["charging"] = *s.charging;
+  out["diskFreeGB"] = json::writeDouble(s.diskFreeGB);
+  out["diskTotalGB"] = json::writeDouble(s.diskTotalGB);
+  if (s.frontmostApp) out["frontmostApp"] = *s.frontmostApp;
+  out["runningApps"] = s.runningApps;
+  out["uptimeHours"] = json::writeDouble(s.uptimeHours);
+  j = std::move(out);
 }
 
 void from_json(const Json& j, MacStatus& s) {

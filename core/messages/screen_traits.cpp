@@ -167,15 +167,18 @@ const std::array<ScreenTraits, 6>& ScreenTraits::testMatrix() {
 }
 
 void to_json(Json& j, const ScreenTraits& t) {
-  j = Json::object();
-  j["name"] = t.name;
-  j["width"] = json::writeDouble(t.width);
-  j["height"] = json::writeDouble(t.height);
-  j["scale"] = json::writeDouble(t.scale);
-  j["maxFPS"] = t.maxFPS;
-  j["supportsHDR"] = t.supportsHDR;
-  j["overscan"] = t.overscan;
-  j["distance"] = t.distance;
+  // Built aside and moved in last: a throw from inside Json's converting constructor would
+  // otherwise leak what was already added to `j`.
+  Json out = Json::object();
+  out["name"] = t.name;
+  out["width"] = json::writeDouble(t.width);
+  out["height"] = json::writeDouble(t.height);
+  out["scale"] = json::writeDouble(t.scale);
+  out["maxFPS"] = t.maxFPS;
+  out["supportsHDR"] = t.supportsHDR;
+  out["overscan"] = t.overscan;
+  out["distance"] = t.distance;
+  j = std::move(out);
 }
 
 void from_json(const Json& j, ScreenTraits& t) {
