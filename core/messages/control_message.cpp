@@ -12,11 +12,21 @@ constexpr std::array<std::string_view, std::variant_size_v<CM::Value>> kCaseName
     "hello", "welcome", "screenChanged", "videoReady", "requestKeyframe", "nack",
     "ping",  "pong",    "refused",       "bye",        "macStatus",       "statusWanted"};
 
+// Nested records are written into a finished Json rather than through Json(value): when a
+// record's to_json throws (a non-finite Double) part-way, nlohmann's converting constructor
+// never runs the destructor and leaks whatever was already written.
+template <class T>
+Json nested(const T& value) {
+  Json j;
+  to_json(j, value);
+  return j;
+}
+
 Json payload(const CM::Hello& m) {
   return {{"deviceID", m.deviceID},
           {"name", m.name},
           {"appVersion", m.appVersion},
-          {"screen", m.screen}};
+          {"screen", nested(m.screen)}};
 }
 Json payload(const CM::Welcome& m) {
   return {{"hostName", m.hostName},
@@ -24,7 +34,7 @@ Json payload(const CM::Welcome& m) {
           {"streamHeight", m.streamHeight},
           {"fps", m.fps}};
 }
-Json payload(const CM::ScreenChanged& m) { return {{"_0", m.screen}}; }
+Json payload(const CM::ScreenChanged& m) { return {{"_0", nested(m.screen)}}; }
 Json payload(const CM::VideoReady& m) {
   return {{"udpPort", m.udpPort},
           {"stream", m.stream},
@@ -42,7 +52,7 @@ Json payload(const CM::Pong& m) {
 }
 Json payload(const CM::Refused& m) { return {{"reason", m.reason}}; }
 Json payload(const CM::Bye&) { return Json::object(); }
-Json payload(const CM::MacStatusReport& m) { return {{"_0", m.status}}; }
+Json payload(const CM::MacStatusReport& m) { return {{"_0", nested(m.status)}}; }
 Json payload(const CM::StatusWanted& m) { return {{"_0", m.wanted}}; }
 
 template <std::integral T>

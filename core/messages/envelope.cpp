@@ -3,10 +3,15 @@
 namespace lumenbrook {
 
 void to_json(Json& j, const Envelope& e) {
-  if (const auto* c = std::get_if<ControlMessage>(&e.value))
-    j = json::writeCase("control", {{"_0", *c}});
-  else
-    j = json::writeCase("input", {{"_0", std::get<InputEvent>(e.value)}});
+  // Written into a finished Json first: see the note on nested records in control_message.cpp.
+  Json inner;
+  if (const auto* c = std::get_if<ControlMessage>(&e.value)) {
+    to_json(inner, *c);
+    j = json::writeCase("control", {{"_0", std::move(inner)}});
+  } else {
+    to_json(inner, std::get<InputEvent>(e.value));
+    j = json::writeCase("input", {{"_0", std::move(inner)}});
+  }
 }
 
 void from_json(const Json& j, Envelope& e) {

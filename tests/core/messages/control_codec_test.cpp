@@ -375,7 +375,12 @@ INSTANTIATE_TEST_SUITE_P(
                       input(IE{IE::Zoom{kInf}}), input(IE{IE::Zoom{kNaN}}),
                       input(IE{IE::Key{1, true, 0, "\xFF"}}),
                       control(CM::Refused{"\xC3"}),
-                      control(CM::MacStatusReport{desktop(kNaN)})));
+                      control(CM::MacStatusReport{desktop(kNaN)}),
+                      control(CM::ScreenChanged{[] {
+                        ScreenTraits t = ScreenTraits::acer();
+                        t.scale = kInf;
+                        return t;
+                      }()})));
 
 }  // namespace
 }  // namespace lumenbrook
