@@ -60,8 +60,10 @@ struct HostEvent {
   std::int32_t wheel1 = 0;
   std::int32_t wheel2 = 0;
 
-  // keyDown / keyUp: a Mac virtual key code on a US (ANSI) layout. Key 0 with
-  // unicodeText present types that text instead of a key.
+  // keyDown / keyUp: a Mac virtual key code on a US (ANSI) layout. Typed text (the phone's
+  // text-only keys) arrives as key events on key 0 without flags, the press normally
+  // carrying unicodeText; an adapter that cannot type text on a key event types the text
+  // and does not press key 0. Real key strokes always have flags.
   std::uint16_t keyCode = 0;
 
   // Absent: the event carries no modifier flags of its own and the adapter leaves the
