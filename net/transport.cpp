@@ -2,14 +2,12 @@
 
 #include <ifaddrs.h>
 #include <net/if.h>
-#include <net/if_arp.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <array>
 #include <cstring>
 #include <deque>
-#include <filesystem>
-#include <fstream>
 
 #include <asio/connect.hpp>
 #include <asio/ip/tcp.hpp>
@@ -24,70 +22,32 @@ namespace {
 
 using asio::ip::tcp;
 
-// Reads /sys/class/net/<name>; the kernel's link type there is what tells wired from other.
-InterfaceType interfaceType(const std::string& name, unsigned flags) {
-  if (flags & IFF_LOOPBACK) return InterfaceType::loopback;
-  std::error_code ec;
-  const std::filesystem::path dir = std::filesystem::path("/sys/class/net") / name;
-  if (std::filesystem::exists(dir / "wireless", ec) || std::filesystem::exists(dir / "phy80211", ec)) {
-    return InterfaceType::wifi;
-  }
-  std::ifstream typeFile(dir / "type");
-  int linkType = -1;
-  if (typeFile >> linkType && linkType == ARPHRD_ETHER) return InterfaceType::wiredEthernet;
-  return InterfaceType::other;
-}
-
 bool sameAddress(const sockaddr* sa, const asio::ip::address& a, const sockaddr* mask,
                  bool masked) {
+  const std::uint8_t* have = nullptr;
+  const std::uint8_t* m = nullptr;
+  std::array<std::uint8_t, 16> want{};
+  std::size_t size = 0;
   if (sa->sa_family == AF_INET && a.is_v4()) {
-    auto want = a.to_v4().to_bytes();
-    const auto* have = reinterpret_cast<const sockaddr_in*>(sa);
-    const auto* m = reinterpret_cast<const sockaddr_in*>(mask);
-    std::uint8_t h[4], mk[4];
-    std::memcpy(h, &have->sin_addr, 4);
-    if (masked && m) std::memcpy(mk, &m->sin_addr, 4); else std::memset(mk, 0xff, 4);
-    for (int i = 0; i < 4; ++i) {
-      if ((h[i] & mk[i]) != (want[static_cast<std::size_t>(i)] & mk[i])) return false;
-    }
-    return true;
+    size = 4;
+    auto b = a.to_v4().to_bytes();
+    std::copy(b.begin(), b.end(), want.begin());
+    have = reinterpret_cast<const std::uint8_t*>(&reinterpret_cast<const sockaddr_in*>(sa)->sin_addr);
+    if (mask) m = reinterpret_cast<const std::uint8_t*>(&reinterpret_cast<const sockaddr_in*>(mask)->sin_addr);
+  } else if (sa->sa_family == AF_INET6 && a.is_v6()) {
+    size = 16;
+    want = a.to_v6().to_bytes();
+    have = reinterpret_cast<const std::uint8_t*>(&reinterpret_cast<const sockaddr_in6*>(sa)->sin6_addr);
+    if (mask) m = reinterpret_cast<const std::uint8_t*>(&reinterpret_cast<const sockaddr_in6*>(mask)->sin6_addr);
+  } else {
+    return false;
   }
-  if (sa->sa_family == AF_INET6 && a.is_v6()) {
-    auto want = a.to_v6().to_bytes();
-    const auto* have = reinterpret_cast<const sockaddr_in6*>(sa);
-    const auto* m = reinterpret_cast<const sockaddr_in6*>(mask);
-    std::uint8_t h[16], mk[16];
-    std::memcpy(h, &have->sin6_addr, 16);
-    if (masked && m) std::memcpy(mk, &m->sin6_addr, 16); else std::memset(mk, 0xff, 16);
-    for (int i = 0; i < 16; ++i) {
-      if ((h[i] & mk[i]) != (want[static_cast<std::size_t>(i)] & mk[i])) return false;
-    }
-    return true;
+  if (masked && !m) return false;
+  for (std::size_t i = 0; i < size; ++i) {
+    std::uint8_t mk = masked ? m[i] : 0xff;
+    if ((have[i] & mk) != (want[i] & mk)) return false;
   }
-  return false;
-}
-
-// The interface holding `local`: an exact address match first, else the interface whose
-// prefix contains it (127.0.0.2 is served by lo's 127.0.0.1/8).
-std::optional<NetworkPath> pathForLocalAddress(asio::ip::address local) {
-  if (local.is_v6() && local.to_v6().is_v4_mapped()) {
-    local = asio::ip::make_address_v4(asio::ip::v4_mapped, local.to_v6());
-  }
-  // A link-local address names its interface by index; the same address may sit on several.
-  const unsigned scope = local.is_v6() ? local.to_v6().scope_id() : 0;
-  ifaddrs* list = nullptr;
-  if (getifaddrs(&list) != 0) return std::nullopt;
-  std::unique_ptr<ifaddrs, decltype(&freeifaddrs)> guard(list, &freeifaddrs);
-  for (bool masked : {false, true}) {
-    for (ifaddrs* i = list; i; i = i->ifa_next) {
-      if (!i->ifa_addr || !i->ifa_name) continue;
-      if (scope != 0 && if_nametoindex(i->ifa_name) != scope) continue;
-      if (sameAddress(i->ifa_addr, local, i->ifa_netmask, masked)) {
-        return NetworkPath{i->ifa_name, interfaceType(i->ifa_name, i->ifa_flags)};
-      }
-    }
-  }
-  return std::nullopt;
+  return true;
 }
 
 Endpoint toEndpoint(const tcp::endpoint& e) {
@@ -184,12 +144,12 @@ class AsioTcpConnection final : public TcpConnection,
 
   Endpoint endpoint() const override { return endpoint_; }
 
-  std::optional<NetworkPath> currentPath() const override {
+  std::optional<Endpoint> localEndpoint() const override {
     if (!ready_ || cancelled_) return std::nullopt;
     std::error_code ec;
     auto local = socket_.local_endpoint(ec);
     if (ec) return std::nullopt;
-    return pathForLocalAddress(local.address());
+    return toEndpoint(local);
   }
 
  private:
@@ -325,6 +285,42 @@ class AsioTcpConnection final : public TcpConnection,
 };
 
 }  // namespace
+
+std::optional<std::string> interfaceNameOf(const std::string& address) {
+  std::string text = address;
+  unsigned scope = 0;
+  std::error_code ec;
+  asio::ip::address local = asio::ip::make_address(text, ec);
+  if (ec) return std::nullopt;
+  if (local.is_v6() && local.to_v6().is_v4_mapped()) {
+    local = asio::ip::make_address_v4(asio::ip::v4_mapped, local.to_v6());
+  }
+  // A link-local address names its interface; the same address may sit on several.
+  if (local.is_v6()) scope = local.to_v6().scope_id();
+  ifaddrs* list = nullptr;
+  if (getifaddrs(&list) != 0) return std::nullopt;
+  std::unique_ptr<ifaddrs, decltype(&freeifaddrs)> guard(list, &freeifaddrs);
+  for (bool masked : {false, true}) {
+    for (ifaddrs* i = list; i; i = i->ifa_next) {
+      if (!i->ifa_addr || !i->ifa_name) continue;
+      if (scope != 0 && if_nametoindex(i->ifa_name) != scope) continue;
+      if (sameAddress(i->ifa_addr, local, i->ifa_netmask, masked)) return std::string(i->ifa_name);
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> TcpConnection::localInterface() const {
+  auto local = localEndpoint();
+  if (!local) return std::nullopt;
+  return interfaceNameOf(local->host);
+}
+
+std::optional<LocalNetwork::Path> TcpConnection::currentPath() const {
+  auto local = localEndpoint();
+  if (!local) return std::nullopt;
+  return LocalNetwork::pathOf(local->host, LocalNetwork::interfaces());
+}
 
 std::shared_ptr<TcpConnection> makeTcpConnection(EventLoop& loop, std::string host,
                                                  std::uint16_t port) {

@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 
+#include "core/security/local_network.h"
 #include "core/util/bytes.h"
 #include "net/event_loop.h"
 
@@ -28,17 +29,10 @@ struct Endpoint {
   friend bool operator==(const Endpoint&, const Endpoint&) = default;
 };
 
-// What kind of link an interface is. Virtual Ethernet devices (veth, bridges) count as wired:
-// the kernel gives them the same link type, and namespaced test networks are built from them.
-enum class InterfaceType { wifi, wiredEthernet, loopback, other };
-
-// The interface a connection runs over, found from its local address.
-struct NetworkPath {
-  std::string interfaceName;  // "lo", "eth0", ...
-  InterfaceType type = InterfaceType::other;
-  bool usesInterfaceType(InterfaceType t) const { return type == t; }
-  friend bool operator==(const NetworkPath&, const NetworkPath&) = default;
-};
+// The name of the interface that holds the local address `address` (numeric text as in
+// Endpoint): an exact match first, else the interface whose prefix contains it, so that
+// 127.0.0.2 is on "lo". Absent when no interface holds it.
+std::optional<std::string> interfaceNameOf(const std::string& address);
 
 // Connection states as reported to the state handler. `waiting` means the peer could not be
 // reached (an outgoing connection stays there until cancelled); `failed` an error on an
@@ -80,8 +74,13 @@ class TcpConnection {
 
   // Accepted: the peer's address and port. Outgoing: the host and port dialled.
   virtual Endpoint endpoint() const = 0;
-  // The local interface while connected; absent before, after, or when it cannot be told.
-  virtual std::optional<NetworkPath> currentPath() const = 0;
+  // This side's address and port while connected; absent before and after.
+  virtual std::optional<Endpoint> localEndpoint() const = 0;
+
+  // The interface the connection runs over ("lo" on loopback), from localEndpoint().
+  std::optional<std::string> localInterface() const;
+  // The kinds of that interface, for the local-interface check; absent while not connected.
+  std::optional<LocalNetwork::Path> currentPath() const;
 };
 
 // An outgoing connection to `host` (a name or address) and `port`; not started.
