@@ -35,7 +35,7 @@ struct InputEvent {
     std::uint16_t code = 0;
     bool down = false;
     std::uint32_t modifiers = 0;
-    std::optional<std::string> text;
+    std::optional<std::string> text = std::nullopt;
     friend bool operator==(const Key&, const Key&) = default;
   };
 

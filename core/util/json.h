@@ -112,7 +112,10 @@ Result<T, std::string> decodeJson(std::string_view text) {
 template <class T>
 Result<std::string, std::string> encodeJson(const T& value) {
   try {
-    return dumpJson(Json(value));
+    // Built into a finished Json: nlohmann leaks when a to_json throws inside Json(value).
+    Json j;
+    to_json(j, value);
+    return dumpJson(j);
   } catch (const std::exception& e) {
     return Failure{std::string(e.what())};
   }
