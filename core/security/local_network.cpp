@@ -1,15 +1,14 @@
 #include "core/security/local_network.h"
 
 #include <arpa/inet.h>
-
-#include <algorithm>
-#include <memory>
-
 #include <unicode/brkiter.h>
 #include <unicode/locid.h>
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
 #include <unicode/utf8.h>
+
+#include <algorithm>
+#include <memory>
 
 namespace lumenbrook {
 namespace {
@@ -162,8 +161,8 @@ std::optional<LocalNetwork::Path> LocalNetwork::pathOf(std::string_view localAdd
     if (isV4Mapped(*bytes)) bytes = Bytes(bytes->begin() + 12, bytes->end());
   }
   Path path;
-  bool loopback = (bytes->size() == 4 && (*bytes)[0] == 127) ||
-                  (bytes->size() == 16 && isV6Loopback(*bytes));
+  bool loopback =
+      (bytes->size() == 4 && (*bytes)[0] == 127) || (bytes->size() == 16 && isV6Loopback(*bytes));
   if (loopback) path.interfaces.push_back(InterfaceKind::loopback);
   for (const auto& i : interfaces) {
     // A numeric zone is an interface index, which the list does not carry: match by address.
@@ -192,14 +191,16 @@ std::optional<std::string> LocalNetwork::address(const std::optional<Endpoint>& 
 
 bool LocalNetwork::acceptableHostName(std::string_view name, const std::vector<Bytes>& ownV6) {
   if (!isUtf8(name)) return false;
-  auto text = icu::UnicodeString::fromUTF8(icu::StringPiece(name.data(), static_cast<std::int32_t>(name.size())));
+  auto text = icu::UnicodeString::fromUTF8(
+      icu::StringPiece(name.data(), static_cast<std::int32_t>(name.size())));
   text.toLower(icu::Locale::getRoot());
   std::string lower;
   text.toUTF8String(lower);
 
   if (lower.ends_with(kLocalSuffix)) {
     auto length = countCharacters(text);
-    icu::UnicodeString label(text, 0, text.length() - static_cast<std::int32_t>(kLocalSuffix.size()));
+    icu::UnicodeString label(text, 0,
+                             text.length() - static_cast<std::int32_t>(kLocalSuffix.size()));
     if (length && *length <= kMaxHostNameLength && isLabelText(label)) return true;
   }
   return isLocal(lower, ownV6);

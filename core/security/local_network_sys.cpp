@@ -74,7 +74,8 @@ std::vector<LocalNetwork::Interface> LocalNetwork::interfaces() {
   for (const ifaddrs* a = list.get(); a != nullptr; a = a->ifa_next) {
     if (a->ifa_name == nullptr) continue;
     std::string name(a->ifa_name);
-    auto it = std::find_if(out.begin(), out.end(), [&](const Interface& i) { return i.name == name; });
+    auto it =
+        std::find_if(out.begin(), out.end(), [&](const Interface& i) { return i.name == name; });
     if (it == out.end()) {
       out.push_back(Interface{name, classify(readFacts(name, a->ifa_flags)), {}});
       it = out.end() - 1;

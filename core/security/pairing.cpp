@@ -50,8 +50,7 @@ bool validMac(ByteView tag, const crypto::SymmetricKey& key, std::string_view la
   return crypto::isValidHmacSha256(tag, key.bytes(), labelled(label, data));
 }
 
-bool validSignature(ByteView publicKey, std::string_view label, ByteView data,
-                    ByteView signature) {
+bool validSignature(ByteView publicKey, std::string_view label, ByteView data, ByteView signature) {
   Bytes message = toBytes(label);
   append(message, asBytes("-sig"));
   append(message, data);
@@ -155,8 +154,8 @@ Bytes PhonePairing::startTag() const {
                           commitment()));
 }
 
-Result<Unit, PairingError> PhonePairing::receive(ByteView macIdentityKey,
-                                                 std::string_view hostName, ByteView commitM) {
+Result<Unit, PairingError> PhonePairing::receive(ByteView macIdentityKey, std::string_view hostName,
+                                                 ByteView commitM) {
   if (mac_) return Failure{PairingError::wrongStep};
   if (macIdentityKey.size() != kKeySize) return Failure{PairingError::badKey};
   if (DeviceIdentity::fingerprint(macIdentityKey) != qr_.hostFingerprint) {
@@ -170,8 +169,7 @@ Result<Unit, PairingError> PhonePairing::receive(ByteView macIdentityKey,
   return Unit{};
 }
 
-Result<PhonePairing::Finish, PairingError> PhonePairing::finish(ByteView macEph,
-                                                                ByteView macNonce,
+Result<PhonePairing::Finish, PairingError> PhonePairing::finish(ByteView macEph, ByteView macNonce,
                                                                 ByteView sigM,
                                                                 ByteView tagM) const {
   if (!mac_) return Failure{PairingError::wrongStep};
@@ -181,9 +179,9 @@ Result<PhonePairing::Finish, PairingError> PhonePairing::finish(ByteView macEph,
 
   Bytes phoneKey = keyBytes(identity_.publicKey());
   Bytes ephP = ephemeralPublic();
-  Bytes t = transcript({identity_.id(), identity_.name(), phoneKey, mac_->identityKey,
-                        mac_->hostName, commitment(), mac_->commitM, ephP, nonce_, macEph,
-                        macNonce});
+  Bytes t =
+      transcript({identity_.id(), identity_.name(), phoneKey, mac_->identityKey, mac_->hostName,
+                  commitment(), mac_->commitM, ephP, nonce_, macEph, macNonce});
   if (!validSignature(mac_->identityKey, "mac", t, sigM)) {
     return Failure{PairingError::badSignature};
   }
@@ -215,7 +213,9 @@ MacPairing::MacPairing(DeviceIdentity identity, std::string_view secretHex)
 
 MacPairing::MacPairing(DeviceIdentity identity, std::string_view secretHex,
                        crypto::X25519PrivateKey eph, const PairingNonce& nonce)
-    : eph_(std::move(eph)), nonce_(nonce), identity_(std::move(identity)),
+    : eph_(std::move(eph)),
+      nonce_(nonce),
+      identity_(std::move(identity)),
       secret_(qrKey(secretHex)) {}
 
 Bytes MacPairing::ephemeralPublic() const { return keyBytes(eph_.publicKey()); }
@@ -237,8 +237,7 @@ Result<Bytes, PairingError> MacPairing::start(const Uuid& phoneID, std::string_v
   return commitment();
 }
 
-Result<MacPairing::Reveal, PairingError> MacPairing::reveal(ByteView phoneEph,
-                                                            ByteView phoneNonce,
+Result<MacPairing::Reveal, PairingError> MacPairing::reveal(ByteView phoneEph, ByteView phoneNonce,
                                                             std::string_view hostName) {
   if (!phone_ || pending_) return Failure{PairingError::wrongStep};
   if (commit(phoneEph, phoneNonce) != phone_->commitP) {

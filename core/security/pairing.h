@@ -150,8 +150,8 @@ class MacPairing {
 
   // Records the phone and returns commitM. badKey unless the key and commitment are 32 bytes
   // and the key is not this Mac's own; wrongStep if a phone is already recorded.
-  Result<Bytes, PairingError> start(const Uuid& phoneID, std::string_view name,
-                                    ByteView phoneKey, ByteView commitP);
+  Result<Bytes, PairingError> start(const Uuid& phoneID, std::string_view name, ByteView phoneKey,
+                                    ByteView commitP);
 
   // Checks the phone's reveal, derives the result and keeps it pending; returns the Mac's
   // reveal with its signature and tag over T. `hostName` is the name sent in pairMacCommit.

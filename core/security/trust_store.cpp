@@ -9,7 +9,9 @@ namespace {
 
 constexpr std::size_t kKeySize = 32;
 
-bool sameBytes(ByteView a, ByteView b) { return std::equal(a.begin(), a.end(), b.begin(), b.end()); }
+bool sameBytes(ByteView a, ByteView b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end());
+}
 
 Bytes readKey(const Json& j) {
   Bytes b = json::readBytes(j);
@@ -48,7 +50,8 @@ ConnectDecision TrustStore::decide(const Uuid& deviceID, ByteView identityKey) c
 
 ConnectDecision TrustStore::canPair(const Uuid& deviceID, ByteView identityKey) const {
   if (killSwitch_) return ConnectDecision::refuse(std::string(switchedOffRefusal));
-  if (devices_.contains(deviceID)) return ConnectDecision::refuse(std::string(alreadyPairedRefusal));
+  if (devices_.contains(deviceID))
+    return ConnectDecision::refuse(std::string(alreadyPairedRefusal));
   for (const auto& [id, d] : devices_) {
     if (sameBytes(d.identityKey, identityKey)) {
       return ConnectDecision::refuse(std::string(alreadyPairedRefusal));

@@ -13,19 +13,12 @@ bool isUnreserved(char c) {
 // Query characters other than escapes: unreserved, sub-delims, ":", "@", "/" and "?".
 bool isQueryChar(char c) {
   if (isUnreserved(c)) return true;
-  switch (c) {
-    case '!': case '$': case '&': case '\'': case '(': case ')': case '*': case '+': case ',':
-    case ';': case '=': case ':': case '@': case '/': case '?':
-      return true;
-    default:
-      return false;
-  }
+  constexpr std::string_view others = "!$&'()*+,;=:@/?";
+  return others.find(c) != std::string_view::npos;
 }
 
 // Written as they are; the separators and "+" and "%" are always escaped.
-bool isLiteralInItem(char c) {
-  return isQueryChar(c) && c != '&' && c != '=' && c != '+';
-}
+bool isLiteralInItem(char c) { return isQueryChar(c) && c != '&' && c != '=' && c != '+'; }
 
 int hexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';

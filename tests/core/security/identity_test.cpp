@@ -1,11 +1,10 @@
-#include "core/security/device_identity.h"
-
 #include <gtest/gtest.h>
 
 #include <set>
 #include <string>
 
 #include "core/crypto/crypto.h"
+#include "core/security/device_identity.h"
 #include "core/security/hex.h"
 #include "core/security/qr_payload.h"
 #include "core/security/url_query.h"
@@ -24,7 +23,11 @@ TEST(Hex, WritesLowerCaseAndReadsEitherCase) {
   struct Case {
     std::string_view text;
     Bytes bytes;
-  } cases[] = {{"", {}}, {"00", {0x00}}, {"ABcd", {0xab, 0xcd}}, {"0123456789abcdefABCDEF", {0x01, 0x23, 0x45, 0x67, 0x89, 0xab, 0xcd, 0xef, 0xab, 0xcd, 0xef}}};
+  } cases[] = {{"", {}},
+               {"00", {0x00}},
+               {"ABcd", {0xab, 0xcd}},
+               {"0123456789abcdefABCDEF",
+                {0x01, 0x23, 0x45, 0x67, 0x89, 0xab, 0xcd, 0xef, 0xab, 0xcd, 0xef}}};
   for (const auto& c : cases) {
     auto b = hexDecode(c.text);
     ASSERT_TRUE(b) << c.text;
@@ -33,7 +36,8 @@ TEST(Hex, WritesLowerCaseAndReadsEitherCase) {
 }
 
 TEST(Hex, RejectsOddLengthsAndForeignCharacters) {
-  const std::string_view cases[] = {"a", "abc", "0g", "zz", " 0", "0 ", "0x00", "+1", std::string_view("0\0", 2)};
+  const std::string_view cases[] = {
+      "a", "abc", "0g", "zz", " 0", "0 ", "0x00", "+1", std::string_view("0\0", 2)};
   for (std::string_view bad : cases) {
     EXPECT_FALSE(hexDecode(bad)) << bad;
   }
@@ -66,17 +70,19 @@ TEST(UrlQuery, DecodesItemsNamesAndValues) {
 }
 
 TEST(UrlQuery, RejectsMalformedEscapesAndForeignCharacters) {
-  const std::string_view cases[] = {"%",     "a=%",   "a=%4",  "a=%4g",    "a=%zz",
-                                    "%%41",  "a b",   "a=\"",  "a=<",      "a=#",
-                                    "a=\xC3\xA9", "a=%FF", "a=%C3", "a=%00%FF", std::string_view("a=\0", 3)};
+  const std::string_view cases[] = {
+      "%",          "a=%",   "a=%4",  "a=%4g",    "a=%zz",
+      "%%41",       "a b",   "a=\"",  "a=<",      "a=#",
+      "a=\xC3\xA9", "a=%FF", "a=%C3", "a=%00%FF", std::string_view("a=\0", 3)};
   for (std::string_view bad : cases) {
     EXPECT_FALSE(decodeUrlQuery(bad)) << bad;
   }
 }
 
 TEST(UrlQuery, EncodingSurvivesDecoding) {
-  std::vector<UrlQueryItem> items{{"h", "Studio-Mac.local"}, {"p", "5000"}, {"odd name", "a&b=c+d%e #f\"<>"},
-                                  {"u", "B\xC3\xBCro"}, {"empty", ""}, {"flag", std::nullopt}};
+  std::vector<UrlQueryItem> items{
+      {"h", "Studio-Mac.local"}, {"p", "5000"}, {"odd name", "a&b=c+d%e #f\"<>"},
+      {"u", "B\xC3\xBCro"},      {"empty", ""}, {"flag", std::nullopt}};
   std::string text = encodeUrlQuery(items);
   EXPECT_TRUE(isUrlQueryText(text)) << text;
   EXPECT_EQ(decodeUrlQuery(text), items) << text;
@@ -86,12 +92,14 @@ TEST(UrlQuery, EncodingSurvivesDecoding) {
 
 // --- device identity ------------------------------------------------------------------------
 
-constexpr std::string_view kMacSeed = "65666768696a6b6c6d6e6f707172737475767778797a7b7c7d7e7f8081828384";
+constexpr std::string_view kMacSeed =
+    "65666768696a6b6c6d6e6f707172737475767778797a7b7c7d7e7f8081828384";
 
 TEST(DeviceIdentity, FingerprintIsTheFirstHalfOfTheKeyDigestInLowerHex) {
   // SHA-256("abc") = ba7816bf8f01cfea414140de5dae2223 b00361a396177a9cb410ff61f20015ad
   EXPECT_EQ(DeviceIdentity::fingerprint(asBytes("abc")), "ba7816bf8f01cfea414140de5dae2223");
-  auto mac = fixtures::identityFromSeed(kMacSeed, "E621E1F8-C36C-495A-93FC-0C247A3E6E5F", "Studio-Mac");
+  auto mac =
+      fixtures::identityFromSeed(kMacSeed, "E621E1F8-C36C-495A-93FC-0C247A3E6E5F", "Studio-Mac");
   crypto::PublicKey key = mac.publicKey();
   EXPECT_EQ(mac.fingerprint(), DeviceIdentity::fingerprint(key));
   // Computed independently from the RFC 8032 public key of this seed.
@@ -99,7 +107,8 @@ TEST(DeviceIdentity, FingerprintIsTheFirstHalfOfTheKeyDigestInLowerHex) {
 }
 
 TEST(DeviceIdentity, SignatureCoversLabelSuffixAndData) {
-  auto mac = fixtures::identityFromSeed(kMacSeed, "E621E1F8-C36C-495A-93FC-0C247A3E6E5F", "Studio-Mac");
+  auto mac =
+      fixtures::identityFromSeed(kMacSeed, "E621E1F8-C36C-495A-93FC-0C247A3E6E5F", "Studio-Mac");
   crypto::PublicKey key = mac.publicKey();
   Bytes data = toBytes("transcript bytes");
   Bytes sig = mac.sign("mac", data);
@@ -117,10 +126,12 @@ constexpr std::string_view kSecret = "0f1e2d3c4b5a69788796a5b4c3d2e1f0";
 
 TEST(QRPayload, WritesItemsInOrderAndOmitsAnEmptySecret) {
   QRPayload p{"Studio-Mac.local", 51000, std::string(kFp), std::string(kSecret)};
-  EXPECT_EQ(p.code(), "LUMENBROOK-PAIR-1:h=Studio-Mac.local&p=51000&fp=00112233445566778899aabbccddeeff"
-                      "&s=0f1e2d3c4b5a69788796a5b4c3d2e1f0");
+  EXPECT_EQ(p.code(),
+            "LUMENBROOK-PAIR-1:h=Studio-Mac.local&p=51000&fp=00112233445566778899aabbccddeeff"
+            "&s=0f1e2d3c4b5a69788796a5b4c3d2e1f0");
   p.secret.clear();
-  EXPECT_EQ(p.code(), "LUMENBROOK-PAIR-1:h=Studio-Mac.local&p=51000&fp=00112233445566778899aabbccddeeff");
+  EXPECT_EQ(p.code(),
+            "LUMENBROOK-PAIR-1:h=Studio-Mac.local&p=51000&fp=00112233445566778899aabbccddeeff");
 }
 
 TEST(QRPayload, CodeReadsBackEqual) {
@@ -137,7 +148,9 @@ TEST(QRPayload, CodeReadsBackEqual) {
   }
 }
 
-std::string withItems(std::string_view items) { return std::string(QRPayload::codePrefix) + std::string(items); }
+std::string withItems(std::string_view items) {
+  return std::string(QRPayload::codePrefix) + std::string(items);
+}
 
 TEST(QRPayload, AcceptsScannedVariants) {
   const std::string fp(kFp), s(kSecret);
@@ -171,39 +184,39 @@ TEST(QRPayload, RejectsEveryBrokenRule) {
   const std::string tail = "&p=80&fp=" + fp;
   const std::string cases[] = {
       "",
-      "h=mac.local" + tail,                                                  // no prefix
-      "lumenbrook-pair-1:h=mac.local" + tail,                                // prefix case
-      "x LUMENBROOK-PAIR-1:h=mac.local" + tail,                              // text before it
-      withItems("p=80&fp=" + fp),                                            // no host
-      withItems("h" + tail),                                                 // host without a value
-      withItems("h=" + tail),                                                // empty host
-      withItems("h=example.com" + tail),                                     // not a local name
-      withItems("h=8.8.8.8" + tail),                                         // public address
-      withItems("h=mac%20x.local" + tail),                                   // space in the name
-      withItems("h=bad_name.local&h=mac.local" + tail),                      // the first item counts
-      withItems("h=2001:db8:1::7" + tail),                                   // outside the own /64
-      withItems("h=mac.local&fp=" + fp),                                     // no port
-      withItems("h=mac.local&p&fp=" + fp),                                   // port without a value
-      withItems("h=mac.local&p=0&fp=" + fp),                                 // port 0
-      withItems("h=mac.local&p=65536&fp=" + fp),                             // port too large
-      withItems("h=mac.local&p=99999999999999999999&fp=" + fp),              // overflow
-      withItems("h=mac.local&p=+80&fp=" + fp),                               // sign
+      "h=mac.local" + tail,                                      // no prefix
+      "lumenbrook-pair-1:h=mac.local" + tail,                    // prefix case
+      "x LUMENBROOK-PAIR-1:h=mac.local" + tail,                  // text before it
+      withItems("p=80&fp=" + fp),                                // no host
+      withItems("h" + tail),                                     // host without a value
+      withItems("h=" + tail),                                    // empty host
+      withItems("h=example.com" + tail),                         // not a local name
+      withItems("h=8.8.8.8" + tail),                             // public address
+      withItems("h=mac%20x.local" + tail),                       // space in the name
+      withItems("h=bad_name.local&h=mac.local" + tail),          // the first item counts
+      withItems("h=2001:db8:1::7" + tail),                       // outside the own /64
+      withItems("h=mac.local&fp=" + fp),                         // no port
+      withItems("h=mac.local&p&fp=" + fp),                       // port without a value
+      withItems("h=mac.local&p=0&fp=" + fp),                     // port 0
+      withItems("h=mac.local&p=65536&fp=" + fp),                 // port too large
+      withItems("h=mac.local&p=99999999999999999999&fp=" + fp),  // overflow
+      withItems("h=mac.local&p=+80&fp=" + fp),                   // sign
       withItems("h=mac.local&p=-1&fp=" + fp),
       withItems("h=mac.local&p=8a&fp=" + fp),
-      withItems("h=mac.local&p=80"),                                         // no fingerprint
+      withItems("h=mac.local&p=80"),  // no fingerprint
       withItems("h=mac.local&p=80&fp"),
-      withItems("h=mac.local&p=80&fp=" + fp.substr(1)),                      // 31 characters
-      withItems("h=mac.local&p=80&fp=" + fp + "0"),                          // 33 characters
-      withItems("h=mac.local&p=80&fp=" + fp.substr(1) + "g"),                // not hexadecimal
-      withItems("h=mac.local" + tail + "&s=" + s.substr(1) + "x"),           // secret not hex
-      withItems("h=mac.local" + tail + "&s=" + s.substr(1)),                 // 31 characters
-      withItems("h=mac.local" + tail + "&s=" + s + "00"),                    // 34 characters
-      withItems("h=mac.local" + tail + "&s="),                               // empty value
-      withItems("h=mac.local" + tail + "&x=%zz"),                            // malformed escape
-      withItems("h=mac.local" + tail + "&x=a b"),                            // space inside
-      withItems("h=mac.local" + tail + "#a#b"),                              // malformed fragment
-      withItems("h=mac.local" + tail + "&x=\xFF"),                           // not UTF-8
-      withItems("h=mac.local&p=8%30&fp=" + fp + "%"),                        // trailing "%"
+      withItems("h=mac.local&p=80&fp=" + fp.substr(1)),             // 31 characters
+      withItems("h=mac.local&p=80&fp=" + fp + "0"),                 // 33 characters
+      withItems("h=mac.local&p=80&fp=" + fp.substr(1) + "g"),       // not hexadecimal
+      withItems("h=mac.local" + tail + "&s=" + s.substr(1) + "x"),  // secret not hex
+      withItems("h=mac.local" + tail + "&s=" + s.substr(1)),        // 31 characters
+      withItems("h=mac.local" + tail + "&s=" + s + "00"),           // 34 characters
+      withItems("h=mac.local" + tail + "&s="),                      // empty value
+      withItems("h=mac.local" + tail + "&x=%zz"),                   // malformed escape
+      withItems("h=mac.local" + tail + "&x=a b"),                   // space inside
+      withItems("h=mac.local" + tail + "#a#b"),                     // malformed fragment
+      withItems("h=mac.local" + tail + "&x=\xFF"),                  // not UTF-8
+      withItems("h=mac.local&p=8%30&fp=" + fp + "%"),               // trailing "%"
   };
   for (const auto& text : cases) {
     EXPECT_FALSE(QRPayload::parse(text, {hex("20010db8000000000000000000000001")})) << text;

@@ -19,19 +19,45 @@ TEST(LocalNetwork, IsLocalJudgesAddressesByTheirBytes) {
     std::string_view host;
     bool local;
   } cases[] = {
-      {"10.1.2.3", true},         {"127.0.0.1", true},        {"169.254.9.9", true},
-      {"172.16.0.1", true},       {"172.31.255.1", true},     {"192.168.0.1", true},
-      {"172.15.255.255", false},  {"172.32.0.1", false},      {"100.64.0.1", false},
-      {"8.8.8.8", false},         {"192.169.0.1", false},     {"169.253.0.1", false},
-      {"0.0.0.0", false},         {"255.255.255.255", false}, {"11.0.0.1", false},
-      {"fe80::1", true},          {"FE80::1", true},          {"febf::1", true},
-      {"fec0::1", false},         {"fc00::1", true},          {"fd12::1", true},
-      {"fbff::1", false},         {"::1", true},              {"::", false},
-      {"::2", false},             {"::ffff:192.168.1.5", true}, {"::ffff:8.8.8.8", false},
-      {"::ffff:c0a8:105", true},  {"::10.0.0.1", false},      {"2001:db8::1", true},
-      {"2001:db8::ffff:1", true}, {"2001:db8:0:1::1", false}, {"2001:db9::1", false},
-      {"mac.local", false},       {"fe80::1%en0", false},     {"", false},
-      {"10.1.2", false},          {"10.1.2.3.4", false},      {" 10.1.2.3", false},
+      {"10.1.2.3", true},
+      {"127.0.0.1", true},
+      {"169.254.9.9", true},
+      {"172.16.0.1", true},
+      {"172.31.255.1", true},
+      {"192.168.0.1", true},
+      {"172.15.255.255", false},
+      {"172.32.0.1", false},
+      {"100.64.0.1", false},
+      {"8.8.8.8", false},
+      {"192.169.0.1", false},
+      {"169.253.0.1", false},
+      {"0.0.0.0", false},
+      {"255.255.255.255", false},
+      {"11.0.0.1", false},
+      {"fe80::1", true},
+      {"FE80::1", true},
+      {"febf::1", true},
+      {"fec0::1", false},
+      {"fc00::1", true},
+      {"fd12::1", true},
+      {"fbff::1", false},
+      {"::1", true},
+      {"::", false},
+      {"::2", false},
+      {"::ffff:192.168.1.5", true},
+      {"::ffff:8.8.8.8", false},
+      {"::ffff:c0a8:105", true},
+      {"::10.0.0.1", false},
+      {"2001:db8::1", true},
+      {"2001:db8::ffff:1", true},
+      {"2001:db8:0:1::1", false},
+      {"2001:db9::1", false},
+      {"mac.local", false},
+      {"fe80::1%en0", false},
+      {"", false},
+      {"10.1.2", false},
+      {"10.1.2.3.4", false},
+      {" 10.1.2.3", false},
       {std::string_view("10.1.2.3\0x", 10), false},
   };
   for (const auto& c : cases) {
@@ -52,11 +78,15 @@ TEST(LocalNetwork, ClassifiesOnlyPhysicalEthernetAndWifiAsLan) {
       {"lo by flag", {.loopbackFlag = true, .hardwareType = 772}, Kind::loopback},
       {"lo by type", {.hardwareType = 772}, Kind::loopback},
       {"PCI Ethernet", {.hardwareType = 1, .hasDevice = true}, Kind::wiredEthernet},
-      {"Wi-Fi", {.hardwareType = 1, .hasDevice = true, .wireless = true, .devType = "wlan"}, Kind::wifi},
+      {"Wi-Fi",
+       {.hardwareType = 1, .hasDevice = true, .wireless = true, .devType = "wlan"},
+       Kind::wifi},
       {"Wi-Fi by DEVTYPE", {.hardwareType = 1, .hasDevice = true, .devType = "wlan"}, Kind::wifi},
       {"veth or docker0", {.hardwareType = 1}, Kind::other},
       {"virtual Wi-Fi without device", {.hardwareType = 1, .wireless = true}, Kind::other},
-      {"bridge", {.hardwareType = 1, .hasDevice = true, .devType = "bridge", .bridge = true}, Kind::other},
+      {"bridge",
+       {.hardwareType = 1, .hasDevice = true, .devType = "bridge", .bridge = true},
+       Kind::other},
       {"tap", {.hardwareType = 1, .hasDevice = true, .tunTap = true}, Kind::other},
       {"tun", {.hardwareType = 65534, .tunTap = true}, Kind::other},
       {"cellular modem", {.hardwareType = 1, .hasDevice = true, .devType = "wwan"}, Kind::other},
@@ -72,18 +102,23 @@ TEST(LocalNetwork, ClassifiesOnlyPhysicalEthernetAndWifiAsLan) {
 std::vector<LocalNetwork::Interface> sampleInterfaces() {
   return {
       {"lo", Kind::loopback, {hex("7f000001"), hex("00000000000000000000000000000001")}},
-      {"enp3s0", Kind::wiredEthernet,
-       {hex("c0a80114"), hex("fe800000000000000000000000000001"), hex("20010db8000000000000000000000005")}},
+      {"enp3s0",
+       Kind::wiredEthernet,
+       {hex("c0a80114"), hex("fe800000000000000000000000000001"),
+        hex("20010db8000000000000000000000005")}},
       {"docker0", Kind::other, {hex("ac110001"), hex("fe800000000000000000000000000002")}},
-      {"wlp2s0", Kind::wifi, {hex("fe800000000000000000000000000001"), hex("fd000000000000000000000000000009")}},
+      {"wlp2s0",
+       Kind::wifi,
+       {hex("fe800000000000000000000000000001"), hex("fd000000000000000000000000000009")}},
       {"tun0", Kind::other, {hex("fd000000000000000000000000000010")}},
   };
 }
 
 TEST(LocalNetwork, OwnIPv6KeepsTheLanInterfacesInOrder) {
   EXPECT_EQ(LocalNetwork::ownIPv6(sampleInterfaces()),
-            (std::vector<Bytes>{hex("fe800000000000000000000000000001"), hex("20010db8000000000000000000000005"),
-                                hex("fe800000000000000000000000000001"), hex("fd000000000000000000000000000009")}));
+            (std::vector<Bytes>{
+                hex("fe800000000000000000000000000001"), hex("20010db8000000000000000000000005"),
+                hex("fe800000000000000000000000000001"), hex("fd000000000000000000000000000009")}));
   EXPECT_TRUE(LocalNetwork::ownIPv6({}).empty());
 }
 
@@ -138,7 +173,8 @@ TEST(LocalNetwork, AddressNormalisesHostTexts) {
       {Endpoint{Endpoint::Kind::hostPort, "2001:DB8::1", 5000}, "2001:db8::1"},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(LocalNetwork::address(c.endpoint), c.text) << (c.endpoint ? c.endpoint->host : "none");
+    EXPECT_EQ(LocalNetwork::address(c.endpoint), c.text)
+        << (c.endpoint ? c.endpoint->host : "none");
   }
 }
 
@@ -157,10 +193,10 @@ TEST(LocalNetwork, AcceptableHostNamesAreLocalNamesOrLocalAddresses) {
       {".local", true},
       {"STUDIO-MAC.LOCAL", true},
       {"mac2.sub.local", true},
-      {"B\xC3\xBCro.local", true},                    // Büro
-      {"\xE6\x9D\xB1\xE4\xBA\xAC.local", true},       // 東京
-      {"\xE2\x85\xAB.local", true},                   // Roman numeral twelve: a number
-      {"x\xC2\xB2.local", true},                      // superscript two: a number
+      {"B\xC3\xBCro.local", true},               // Büro
+      {"\xE6\x9D\xB1\xE4\xBA\xAC.local", true},  // 東京
+      {"\xE2\x85\xAB.local", true},              // Roman numeral twelve: a number
+      {"x\xC2\xB2.local", true},                 // superscript two: a number
       {label247 + ".local", true},
       {label247 + "a.local", false},
       {accents247 + ".local", true},
@@ -169,10 +205,10 @@ TEST(LocalNetwork, AcceptableHostNamesAreLocalNamesOrLocalAddresses) {
       {"mac_1.local", false},
       {"mac.local.", false},
       {"mac.localhost", false},
-      {"e\xCC\x81.local", false},                     // e + combining acute accent
-      {"\xF0\x9F\x98\x80.local", false},              // an emoji
+      {"e\xCC\x81.local", false},         // e + combining acute accent
+      {"\xF0\x9F\x98\x80.local", false},  // an emoji
       {std::string("mac\0.local", 10), false},
-      {"mac\xFF.local", false},                       // not UTF-8
+      {"mac\xFF.local", false},  // not UTF-8
       {"example.com", false},
       {"192.168.1.20", true},
       {"fe80::1", true},
@@ -184,15 +220,18 @@ TEST(LocalNetwork, AcceptableHostNamesAreLocalNamesOrLocalAddresses) {
   for (const auto& c : cases) {
     EXPECT_EQ(LocalNetwork::acceptableHostName(c.name, {}), c.acceptable) << c.name;
   }
-  EXPECT_TRUE(LocalNetwork::acceptableHostName("2001:db8::9", {hex("20010db8000000000000000000000005")}));
+  EXPECT_TRUE(
+      LocalNetwork::acceptableHostName("2001:db8::9", {hex("20010db8000000000000000000000005")}));
   EXPECT_FALSE(LocalNetwork::acceptableHostName("2001:db8::9", {}));
 }
 
 TEST(LocalNetwork, ReadsThisMachinesLoopback) {
   auto interfaces = LocalNetwork::interfaces();
-  auto lo = std::find_if(interfaces.begin(), interfaces.end(), [](const auto& i) { return i.kind == Kind::loopback; });
+  auto lo = std::find_if(interfaces.begin(), interfaces.end(),
+                         [](const auto& i) { return i.kind == Kind::loopback; });
   ASSERT_NE(lo, interfaces.end()) << "no loopback interface found";
-  EXPECT_NE(std::find(lo->addresses.begin(), lo->addresses.end(), hex("7f000001")), lo->addresses.end());
+  EXPECT_NE(std::find(lo->addresses.begin(), lo->addresses.end(), hex("7f000001")),
+            lo->addresses.end());
   for (const auto& a : LocalNetwork::ownIPv6()) {
     EXPECT_NE(a, hex("00000000000000000000000000000001")) << "loopback is not a LAN address";
   }

@@ -17,16 +17,22 @@ PairedDevice device(std::uint8_t n, std::optional<Date> revokedAt = std::nullopt
   std::array<std::uint8_t, 16> id{};
   id[0] = 0x10;
   id[15] = n;
-  return PairedDevice{Uuid(id), "Phone " + std::to_string(n), filled(n), filled(static_cast<std::uint8_t>(0x80 + n)),
-                      Date{700000000.25 + n}, revokedAt};
+  return PairedDevice{Uuid(id),
+                      "Phone " + std::to_string(n),
+                      filled(n),
+                      filled(static_cast<std::uint8_t>(0x80 + n)),
+                      Date{700000000.25 + n},
+                      revokedAt};
 }
 
 TEST(TrustStore, FixedTexts) {
   EXPECT_EQ(TrustStore::refusal,
-            "This Mac didn't accept this phone. On the Mac, check Lumenbrook is on and this phone is in its list.");
+            "This Mac didn't accept this phone. On the Mac, check Lumenbrook is on and this phone "
+            "is in its list.");
   ASSERT_EQ(TrustStore::pairRefusals.size(), 2u);
   EXPECT_EQ(TrustStore::pairRefusals[0], "Lumenbrook is switched off on this Mac");
-  EXPECT_EQ(TrustStore::pairRefusals[1], "This phone is already paired. Remove it on the Mac first.");
+  EXPECT_EQ(TrustStore::pairRefusals[1],
+            "This phone is already paired. Remove it on the Mac first.");
 }
 
 TEST(TrustStore, AddKeepsIdsAndIdentityKeysUnique) {
@@ -104,7 +110,8 @@ TEST(TrustStore, CanPairRefusesSwitchedOffAndKnownPhones) {
   TrustStore off = store;
   off.setKillSwitch(true);
   const auto switchedOff = ConnectDecision::refuse("Lumenbrook is switched off on this Mac");
-  const auto paired = ConnectDecision::refuse("This phone is already paired. Remove it on the Mac first.");
+  const auto paired =
+      ConnectDecision::refuse("This phone is already paired. Remove it on the Mac first.");
   struct Case {
     const char* what;
     const TrustStore& store;
@@ -129,7 +136,9 @@ TEST(TrustStore, DeviceFindsTheTrustedOwnerOfAHandle) {
   TrustStore store;
   for (std::uint8_t n = 1; n <= 3; ++n) ASSERT_TRUE(store.add(device(n)));
   const Bytes nonce(32, 0x5a);
-  auto handleOf = [&](const PairedDevice& d, ByteView n) { return Handshake::handle(d.psk, d.id, n); };
+  auto handleOf = [&](const PairedDevice& d, ByteView n) {
+    return Handshake::handle(d.psk, d.id, n);
+  };
 
   for (std::uint8_t n = 1; n <= 3; ++n) {
     EXPECT_EQ(store.device(handleOf(device(n), nonce), nonce), device(n)) << int(n);
@@ -140,7 +149,8 @@ TEST(TrustStore, DeviceFindsTheTrustedOwnerOfAHandle) {
   Bytes truncated = handleOf(device(2), nonce);
   truncated.pop_back();
   PairedDevice stranger = device(9);
-  for (const Bytes& h : {handleOf(device(2), otherNonce), flipped, truncated, Bytes{}, handleOf(stranger, nonce)}) {
+  for (const Bytes& h :
+       {handleOf(device(2), otherNonce), flipped, truncated, Bytes{}, handleOf(stranger, nonce)}) {
     EXPECT_FALSE(store.device(h, nonce));
   }
 
@@ -158,13 +168,20 @@ TEST(TrustStore, DeviceFindsTheTrustedOwnerOfAHandle) {
 
 TEST(TrustStoreJson, WritesDevicesKeyedByUpperCaseIdAndOmitsAbsentRevocation) {
   TrustStore store;
-  PairedDevice d{uuid("e621e1f8-c36c-495a-93fc-0c247a3e6e5f"), "Zo\xC3\xAB", filled(1), filled(2), Date{12.5}, {}};
+  PairedDevice d{uuid("e621e1f8-c36c-495a-93fc-0c247a3e6e5f"),
+                 "Zo\xC3\xAB",
+                 filled(1),
+                 filled(2),
+                 Date{12.5},
+                 {}};
   ASSERT_TRUE(store.add(d));
   const std::string k1 = "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQE=";
   const std::string k2 = "AgICAgICAgICAgICAgICAgICAgICAgICAgICAgICAgI=";
   EXPECT_EQ(encodeJson(store).value(),
-            "{\"devices\":{\"E621E1F8-C36C-495A-93FC-0C247A3E6E5F\":{\"id\":\"E621E1F8-C36C-495A-93FC-0C247A3E6E5F\","
-            "\"identityKey\":\"" + k1 + "\",\"name\":\"Zo\xC3\xAB\",\"pairedAt\":12.5,\"psk\":\"" + k2 +
+            "{\"devices\":{\"E621E1F8-C36C-495A-93FC-0C247A3E6E5F\":{\"id\":\"E621E1F8-C36C-495A-"
+            "93FC-0C247A3E6E5F\","
+            "\"identityKey\":\"" +
+                k1 + "\",\"name\":\"Zo\xC3\xAB\",\"pairedAt\":12.5,\"psk\":\"" + k2 +
                 "\"}},\"killSwitch\":false}");
   store.revoke(d.id, Date{99.75});
   store.setKillSwitch(true);
@@ -188,8 +205,10 @@ TEST(TrustStoreJson, RoundTripsTrustedAndRevokedDevices) {
 }
 
 std::string deviceJson(std::string_view id, std::string_view key, std::string_view extra = "") {
-  return "{\"id\":\"" + std::string(id) + "\",\"name\":\"P\",\"identityKey\":\"" + std::string(key) +
-         "\",\"psk\":\"AgICAgICAgICAgICAgICAgICAgICAgICAgICAgICAgI=\",\"pairedAt\":1.5" + std::string(extra) + "}";
+  return "{\"id\":\"" + std::string(id) + "\",\"name\":\"P\",\"identityKey\":\"" +
+         std::string(key) +
+         "\",\"psk\":\"AgICAgICAgICAgICAgICAgICAgICAgICAgICAgICAgI=\",\"pairedAt\":1.5" +
+         std::string(extra) + "}";
 }
 
 constexpr std::string_view kId1 = "E621E1F8-C36C-495A-93FC-0C247A3E6E5F";
@@ -198,8 +217,9 @@ constexpr std::string_view kKey1 = "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQE=
 constexpr std::string_view kKey3 = "AwMDAwMDAwMDAwMDAwMDAwMDAwMDAwMDAwMDAwMDAwM=";
 
 TEST(TrustStoreJson, ReadsTheAlternatingArrayForm) {
-  std::string text = "{\"killSwitch\":false,\"devices\":[\"" + std::string(kId1) + "\"," + deviceJson(kId1, kKey1) +
-                     ",\"" + std::string(kId2) + "\"," + deviceJson(kId2, kKey3, ",\"revokedAt\":3") + "]}";
+  std::string text = "{\"killSwitch\":false,\"devices\":[\"" + std::string(kId1) + "\"," +
+                     deviceJson(kId1, kKey1) + ",\"" + std::string(kId2) + "\"," +
+                     deviceJson(kId2, kKey3, ",\"revokedAt\":3") + "]}";
   auto store = decodeJson<TrustStore>(text);
   ASSERT_TRUE(store) << store.error();
   ASSERT_EQ(store->devices().size(), 2u);
@@ -209,8 +229,9 @@ TEST(TrustStoreJson, ReadsTheAlternatingArrayForm) {
   EXPECT_EQ(revoked.identityKey, filled(3));
   EXPECT_FALSE(store->devices().at(uuid(kId1)).revokedAt);
   // Lower-case keys name the same devices.
-  std::string lower = "{\"killSwitch\":true,\"devices\":{\"e621e1f8-c36c-495a-93fc-0c247a3e6e5f\":" +
-                      deviceJson(kId1, kKey1) + "}}";
+  std::string lower =
+      "{\"killSwitch\":true,\"devices\":{\"e621e1f8-c36c-495a-93fc-0c247a3e6e5f\":" +
+      deviceJson(kId1, kKey1) + "}}";
   auto fromObject = decodeJson<TrustStore>(lower);
   ASSERT_TRUE(fromObject) << fromObject.error();
   EXPECT_TRUE(fromObject->killSwitch());
@@ -219,7 +240,9 @@ TEST(TrustStoreJson, ReadsTheAlternatingArrayForm) {
 
 TEST(TrustStoreJson, RejectsBrokenStores) {
   const std::string id1(kId1), id2(kId2);
-  auto object = [](const std::string& devices) { return "{\"killSwitch\":false,\"devices\":" + devices + "}"; };
+  auto object = [](const std::string& devices) {
+    return "{\"killSwitch\":false,\"devices\":" + devices + "}";
+  };
   const std::string cases[] = {
       "",
       "[]",
@@ -227,19 +250,22 @@ TEST(TrustStoreJson, RejectsBrokenStores) {
       "{\"devices\":{}}",
       "{\"devices\":{},\"killSwitch\":0}",
       object("\"none\""),
-      object("{\"" + id1 + "\":" + deviceJson(id2, kKey1) + "}"),              // stored under another id
+      object("{\"" + id1 + "\":" + deviceJson(id2, kKey1) + "}"),  // stored under another id
       object("{\"not-a-uuid\":" + deviceJson(id1, kKey1) + "}"),
-      object("{\"" + id1 + "\":" + deviceJson(id1, kKey1) + ",\"" + id2 + "\":" + deviceJson(id2, kKey1) + "}"),
-      object("[\"" + id1 + "\"," + deviceJson(id1, kKey1) + ",\"" + id1 + "\"," + deviceJson(id1, kKey3) + "]"),
+      object("{\"" + id1 + "\":" + deviceJson(id1, kKey1) + ",\"" + id2 +
+             "\":" + deviceJson(id2, kKey1) + "}"),
+      object("[\"" + id1 + "\"," + deviceJson(id1, kKey1) + ",\"" + id1 + "\"," +
+             deviceJson(id1, kKey3) + "]"),
       object("[\"" + id1 + "\"]"),
       object("[" + deviceJson(id1, kKey1) + ",\"" + id1 + "\"]"),
-      object("{\"" + id1 + "\":" + deviceJson(id1, "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQ==") + "}"),  // 31 bytes
+      object("{\"" + id1 + "\":" + deviceJson(id1, "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQ==") +
+             "}"),  // 31 bytes
       object("{\"" + id1 + "\":" + deviceJson(id1, "not base64") + "}"),
       object("{\"" + id1 + "\":" + deviceJson(id1, kKey1, ",\"revokedAt\":\"now\"") + "}"),
-      object("{\"" + id1 + "\":{\"id\":\"" + id1 + "\",\"name\":\"P\",\"identityKey\":\"" + std::string(kKey1) +
-             "\",\"psk\":\"" + std::string(kKey1) + "\"}}"),                                      // no pairedAt
-      object("{\"" + id1 + "\":{\"id\":\"" + id1 + "\",\"name\":7,\"identityKey\":\"" + std::string(kKey1) +
-             "\",\"psk\":\"" + std::string(kKey1) + "\",\"pairedAt\":1}}"),
+      object("{\"" + id1 + "\":{\"id\":\"" + id1 + "\",\"name\":\"P\",\"identityKey\":\"" +
+             std::string(kKey1) + "\",\"psk\":\"" + std::string(kKey1) + "\"}}"),  // no pairedAt
+      object("{\"" + id1 + "\":{\"id\":\"" + id1 + "\",\"name\":7,\"identityKey\":\"" +
+             std::string(kKey1) + "\",\"psk\":\"" + std::string(kKey1) + "\",\"pairedAt\":1}}"),
   };
   for (const auto& text : cases) {
     EXPECT_FALSE(decodeJson<TrustStore>(text)) << text;
