@@ -1,0 +1,233 @@
+#include "net/mac_vault.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <vector>
+
+#include "core/crypto/crypto.h"
+#include "core/util/json.h"
+
+namespace lumenbrook {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::string_view kUnusableSuffix = ".unusable";
+
+bool plainName(std::string_view account) {
+  if (account.empty()) return false;
+  for (char c : account) {
+    bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+              c == '-' || c == '_';
+    if (!ok) return false;
+  }
+  return true;
+}
+
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+  // Closes now and reports whether the close succeeded (a deferred write error shows here).
+  bool close() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd < 0 || ::close(fd) == 0;
+  }
+
+ private:
+  int fd_;
+};
+
+bool writeAll(int fd, ByteView bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool syncDirectory(const fs::path& dir) {
+  Fd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return fd.get() >= 0 && ::fsync(fd.get()) == 0;
+}
+
+// Creates the missing parts of `dir` with mode 0700 and narrows `dir` itself to 0700.
+bool ensurePrivateDirectory(const fs::path& dir) {
+  if (dir.empty()) return false;
+  fs::path partial;
+  for (const auto& part : dir) {
+    partial /= part;
+    if (::mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST) return false;
+  }
+  struct stat st{};
+  if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+  if ((st.st_mode & 0777) != 0700 && ::chmod(dir.c_str(), 0700) != 0) return false;
+  return true;
+}
+
+// Temporary files of `account` left by an interrupted save: ".<account>.XXXXXX".
+void removeLeftovers(const fs::path& dir, std::string_view account) {
+  const std::string prefix = "." + std::string(account) + ".";
+  std::error_code ec;
+  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (name.size() == prefix.size() + 6 && name.starts_with(prefix)) {
+      ::unlink(it->path().c_str());
+    }
+  }
+}
+
+struct IdentityRecord {
+  Uuid id;
+  Bytes key;
+};
+
+std::optional<IdentityRecord> decodeIdentity(ByteView bytes) {
+  auto j = parseJson(asChars(bytes));
+  if (!j || !j->is_object()) return std::nullopt;
+  try {
+    return IdentityRecord{json::readUuid(json::member(*j, "id")),
+                          json::readBytes(json::member(*j, "key"))};
+  } catch (const JsonError&) {
+    return std::nullopt;
+  }
+}
+
+std::string encodeIdentity(const DeviceIdentity& identity) {
+  Json j = Json::object();
+  j["id"] = identity.id().text();
+  j["key"] = json::writeBytes(identity.signingKey().raw().bytes());
+  return dumpJson(j);  // ASCII only: cannot fail
+}
+
+}  // namespace
+
+fs::path MacVault::defaultDirectory() {
+  if (const char* state = std::getenv("XDG_STATE_HOME"); state && state[0] == '/') {
+    return fs::path(state) / "lumenbrook";
+  }
+  std::string home;
+  if (const char* h = std::getenv("HOME"); h && h[0] == '/') {
+    home = h;
+  } else {
+    std::vector<char> buf(16384);
+    passwd pw{};
+    passwd* found = nullptr;
+    if (getpwuid_r(getuid(), &pw, buf.data(), buf.size(), &found) == 0 && found && found->pw_dir) {
+      home = found->pw_dir;
+    }
+  }
+  if (home.empty()) return {};
+  return fs::path(home) / ".local" / "state" / "lumenbrook";
+}
+
+MacVault::MacVault(fs::path directory) : dir_(std::move(directory)) {}
+
+std::optional<Bytes> MacVault::load(std::string_view account) const {
+  if (!plainName(account) || dir_.empty()) return std::nullopt;
+  Fd fd(::open((dir_ / account).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  if (fd.get() < 0) return std::nullopt;
+  Bytes out;
+  std::uint8_t buf[8192];
+  for (;;) {
+    ssize_t n = ::read(fd.get(), buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return std::nullopt;
+    if (n == 0) return out;
+    out.insert(out.end(), buf, buf + n);
+  }
+}
+
+bool MacVault::save(std::string_view account, ByteView bytes) const {
+  if (!plainName(account) || !ensurePrivateDirectory(dir_)) return false;
+  removeLeftovers(dir_, account);
+  std::string temporary = (dir_ / ("." + std::string(account) + ".XXXXXX")).string();
+  Fd fd(::mkostemp(temporary.data(), O_CLOEXEC));  // created 0600
+  if (fd.get() < 0) return false;
+  bool written = ::fchmod(fd.get(), 0600) == 0 && writeAll(fd.get(), bytes) &&
+                 ::fsync(fd.get()) == 0 && fd.close();
+  if (!written) {
+    ::unlink(temporary.c_str());
+    return false;
+  }
+  if (beforeReplace_ && !beforeReplace_(temporary)) return false;
+  if (::rename(temporary.c_str(), (dir_ / account).c_str()) != 0) {
+    ::unlink(temporary.c_str());
+    return false;
+  }
+  // The rename is durable only once the directory is; a failure here still left the new
+  // bytes in place, which is what a reader sees.
+  syncDirectory(dir_);
+  return true;
+}
+
+DeviceIdentity MacVault::loadIdentity(const std::string& name) const {
+  auto stored = load(identityAccount);
+  if (stored) {
+    if (auto record = decodeIdentity(*stored)) {
+      if (auto key = crypto::Ed25519PrivateKey::fromRaw(record->key)) {
+        return DeviceIdentity(record->id, name, std::move(*key));
+      }
+    }
+  }
+  // A present but unusable item may still be the only copy of a key some phone trusts:
+  // set it aside instead of writing over it.
+  const fs::path current = dir_ / identityAccount;
+  std::error_code ec;
+  if (!dir_.empty() && fs::exists(fs::symlink_status(current, ec))) {
+    fs::path aside = current;
+    aside += kUnusableSuffix;
+    ::rename(current.c_str(), aside.c_str());
+  }
+  DeviceIdentity fresh(Uuid::fromRandom(crypto::randomArray<16>()), name,
+                       crypto::Ed25519PrivateKey::generate());
+  save(identityAccount, asBytes(encodeIdentity(fresh)));
+  return fresh;
+}
+
+TrustStore MacVault::loadTrust() const {
+  auto stored = load(trustAccount);
+  if (!stored) return TrustStore{};
+  auto decoded = decodeJson<TrustStore>(asChars(*stored));
+  return decoded.ok() ? std::move(decoded).value() : TrustStore{};
+}
+
+bool MacVault::saveTrust(const TrustStore& trust) const {
+  auto encoded = encodeJson(trust);
+  if (!encoded.ok()) return false;
+  return save(trustAccount, asBytes(encoded.value()));
+}
+
+bool MacVault::wipe() const {
+  if (dir_.empty()) return false;
+  bool ok = true;
+  for (std::string_view account : {identityAccount, trustAccount}) {
+    fs::path item = dir_ / account;
+    fs::path aside = item;
+    aside += kUnusableSuffix;
+    for (const fs::path& p : {item, aside}) {
+      if (::unlink(p.c_str()) != 0 && errno != ENOENT) ok = false;
+    }
+    // Leftovers of interrupted saves hold the same secrets.
+    removeLeftovers(dir_, account);
+  }
+  syncDirectory(dir_);
+  return ok;
+}
+
+}  // namespace lumenbrook
