@@ -1,6 +1,10 @@
 #pragma once
 // Strict readers for the list and optional members of the content records, on top of
 // core/util/json.h. Like every from_json they throw JsonError on any violation.
+//
+// The records' to_json functions fill a local object and assign it last: nlohmann calls
+// to_json from inside a constructor, where a throw (a non-finite number) would leak whatever
+// had already been put into the half-built value.
 
 #include <optional>
 #include <string>

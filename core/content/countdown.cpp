@@ -65,10 +65,11 @@ Countdown Countdown::sanitized() const {
 }
 
 void to_json(Json& j, const Countdown& c) {
-  j = Json::object();
-  j["duration"] = json::writeDouble(c.duration);
-  if (c.startedAt) j["startedAt"] = *c.startedAt;
-  j["banked"] = json::writeDouble(c.banked);
+  Json out = Json::object();
+  out["duration"] = json::writeDouble(c.duration);
+  if (c.startedAt) out["startedAt"] = *c.startedAt;
+  out["banked"] = json::writeDouble(c.banked);
+  j = std::move(out);
 }
 
 void from_json(const Json& j, Countdown& c) {

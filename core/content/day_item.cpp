@@ -21,12 +21,13 @@ std::optional<DayItem> DayItem::next(const std::vector<DayItem>& items, Date aft
 }
 
 void to_json(Json& j, const DayItem& d) {
-  j = Json::object();
-  if (d.start) to_json(j["start"], *d.start);
-  if (d.end) to_json(j["end"], *d.end);
-  j["allDay"] = d.allDay;
-  j["title"] = d.title;
-  j["done"] = d.done;
+  Json out = Json::object();
+  if (d.start) to_json(out["start"], *d.start);
+  if (d.end) to_json(out["end"], *d.end);
+  out["allDay"] = d.allDay;
+  out["title"] = d.title;
+  out["done"] = d.done;
+  j = std::move(out);
 }
 
 void from_json(const Json& j, DayItem& d) {

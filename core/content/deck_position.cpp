@@ -9,9 +9,10 @@ DeckPosition::DeckPosition(std::int64_t count, std::int64_t index)
       index(count > 0 ? std::clamp<std::int64_t>(index, 0, this->count - 1) : 0) {}
 
 void to_json(Json& j, const DeckPosition& d) {
-  j = Json::object();
-  j["count"] = d.count;
-  j["index"] = d.index;
+  Json out = Json::object();
+  out["count"] = d.count;
+  out["index"] = d.index;
+  j = std::move(out);
 }
 
 void from_json(const Json& j, DeckPosition& d) {

@@ -9,10 +9,11 @@ FocusContent FocusContent::sanitized() const {
 }
 
 void to_json(Json& j, const FocusContent& f) {
-  j = Json::object();
-  j["label"] = f.label;
-  to_json(j["timer"], f.timer);
-  j["showWeather"] = f.showWeather;
+  Json out = Json::object();
+  out["label"] = f.label;
+  to_json(out["timer"], f.timer);
+  out["showWeather"] = f.showWeather;
+  j = std::move(out);
 }
 
 void from_json(const Json& j, FocusContent& f) {

@@ -19,11 +19,12 @@ MeetingContent MeetingContent::sanitized() const {
 }
 
 void to_json(Json& j, const MeetingContent& m) {
-  j = Json::object();
-  j["agenda"] = m.agenda;
-  if (m.current) j["current"] = *m.current;
-  to_json(j["timer"], m.timer);
-  j["plannedMinutes"] = m.plannedMinutes;
+  Json out = Json::object();
+  out["agenda"] = m.agenda;
+  if (m.current) out["current"] = *m.current;
+  to_json(out["timer"], m.timer);
+  out["plannedMinutes"] = m.plannedMinutes;
+  j = std::move(out);
 }
 
 void from_json(const Json& j, MeetingContent& m) {

@@ -130,13 +130,14 @@ void from_json(const Json& j, MoneyGoal::Unit& u) {
 }
 
 void to_json(Json& j, const MoneyGoal& g) {
-  j = Json::object();
-  to_json(j["id"], g.id);
-  j["name"] = g.name;
-  j["current"] = json::writeDouble(g.current);
-  j["target"] = json::writeDouble(g.target);
-  to_json(j["unit"], g.unit);
-  if (g.due) to_json(j["due"], *g.due);
+  Json out = Json::object();
+  to_json(out["id"], g.id);
+  out["name"] = g.name;
+  out["current"] = json::writeDouble(g.current);
+  out["target"] = json::writeDouble(g.target);
+  to_json(out["unit"], g.unit);
+  if (g.due) to_json(out["due"], *g.due);
+  j = std::move(out);
 }
 
 void from_json(const Json& j, MoneyGoal& g) {

@@ -22,13 +22,14 @@ MonitorProfile MonitorProfile::firstGuess(const ScreenTraits& t, Date now) {
 }
 
 void to_json(Json& j, const MonitorProfile& p) {
-  j = Json::object();
-  j["key"] = p.key;
-  j["name"] = p.name;
-  to_json(j["distance"], p.distance);
-  j["overscan"] = p.overscan;
-  if (p.defaultMode) to_json(j["defaultMode"], *p.defaultMode);
-  to_json(j["lastSeen"], p.lastSeen);
+  Json out = Json::object();
+  out["key"] = p.key;
+  out["name"] = p.name;
+  to_json(out["distance"], p.distance);
+  out["overscan"] = p.overscan;
+  if (p.defaultMode) to_json(out["defaultMode"], *p.defaultMode);
+  to_json(out["lastSeen"], p.lastSeen);
+  j = std::move(out);
 }
 
 void from_json(const Json& j, MonitorProfile& p) {
@@ -70,9 +71,10 @@ ProfileStore ProfileStore::decoded(ByteView bytes) {
 }
 
 void to_json(Json& j, const ProfileStore& s) {
-  j = Json::object();
-  Json& profiles = j["profiles"] = Json::object();
+  Json out = Json::object();
+  Json& profiles = out["profiles"] = Json::object();
   for (const auto& [key, profile] : s.profiles) to_json(profiles[key], profile);
+  j = std::move(out);
 }
 
 void from_json(const Json& j, ProfileStore& s) {

@@ -130,11 +130,12 @@ void Prompter::step(std::int64_t n) {
 }
 
 void to_json(Json& j, const Prompter& p) {
-  j = Json::object();
-  j["script"] = p.script;
-  j["position"] = json::writeDouble(p.position);
-  j["wordsPerMinute"] = json::writeDouble(p.wordsPerMinute);
-  j["playing"] = p.playing;
+  Json out = Json::object();
+  out["script"] = p.script;
+  out["position"] = json::writeDouble(p.position);
+  out["wordsPerMinute"] = json::writeDouble(p.wordsPerMinute);
+  out["playing"] = p.playing;
+  j = std::move(out);
 }
 
 void from_json(const Json& j, Prompter& p) {

@@ -30,10 +30,11 @@ void ReviewContent::add(std::string_view text, double seconds, Uuid id) {
 }
 
 void to_json(Json& j, const ReviewNote& n) {
-  j = Json::object();
-  to_json(j["id"], n.id);
-  j["seconds"] = json::writeDouble(n.seconds);
-  j["text"] = n.text;
+  Json out = Json::object();
+  to_json(out["id"], n.id);
+  out["seconds"] = json::writeDouble(n.seconds);
+  out["text"] = n.text;
+  j = std::move(out);
 }
 
 void from_json(const Json& j, ReviewNote& n) {
@@ -43,9 +44,10 @@ void from_json(const Json& j, ReviewNote& n) {
 }
 
 void to_json(Json& j, const ReviewContent& r) {
-  j = Json::object();
-  j["clipName"] = r.clipName;
-  j["notes"] = content_json::writeList(r.notes);
+  Json out = Json::object();
+  out["clipName"] = r.clipName;
+  out["notes"] = content_json::writeList(r.notes);
+  j = std::move(out);
 }
 
 void from_json(const Json& j, ReviewContent& r) {

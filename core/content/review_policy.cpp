@@ -15,9 +15,10 @@ bool ReviewPolicy::sessionEnded(double streamedSeconds, std::string_view appVers
 }
 
 void to_json(Json& j, const ReviewPolicy& p) {
-  j = Json::object();
-  j["goodSessions"] = p.goodSessions;
-  if (p.askedVersion) j["askedVersion"] = *p.askedVersion;
+  Json out = Json::object();
+  out["goodSessions"] = p.goodSessions;
+  if (p.askedVersion) out["askedVersion"] = *p.askedVersion;
+  j = std::move(out);
 }
 
 void from_json(const Json& j, ReviewPolicy& p) {

@@ -44,9 +44,10 @@ std::optional<std::string> ShowcaseContent::qrText() const {
 }
 
 void to_json(Json& j, const ShowcaseLink& l) {
-  j = Json::object();
-  j["label"] = l.label;
-  j["url"] = l.url;
+  Json out = Json::object();
+  out["label"] = l.label;
+  out["url"] = l.url;
+  j = std::move(out);
 }
 
 void from_json(const Json& j, ShowcaseLink& l) {
@@ -55,11 +56,12 @@ void from_json(const Json& j, ShowcaseLink& l) {
 }
 
 void to_json(Json& j, const ShowcaseContent& s) {
-  j = Json::object();
-  j["name"] = s.name;
-  j["tagline"] = s.tagline;
-  j["links"] = content_json::writeList(s.links);
-  if (s.qrIndex) j["qrIndex"] = *s.qrIndex;
+  Json out = Json::object();
+  out["name"] = s.name;
+  out["tagline"] = s.tagline;
+  out["links"] = content_json::writeList(s.links);
+  if (s.qrIndex) out["qrIndex"] = *s.qrIndex;
+  j = std::move(out);
 }
 
 void from_json(const Json& j, ShowcaseContent& s) {

@@ -33,9 +33,10 @@ Stopwatch Stopwatch::sanitized() const {
 }
 
 void to_json(Json& j, const Stopwatch& s) {
-  j = Json::object();
-  if (s.startedAt) j["startedAt"] = *s.startedAt;
-  j["banked"] = json::writeDouble(s.banked);
+  Json out = Json::object();
+  if (s.startedAt) out["startedAt"] = *s.startedAt;
+  out["banked"] = json::writeDouble(s.banked);
+  j = std::move(out);
 }
 
 void from_json(const Json& j, Stopwatch& s) {

@@ -35,14 +35,15 @@ UserContent UserContent::decoded(std::optional<ByteView> bytes) {
 }
 
 void to_json(Json& j, const UserContent& c) {
-  j = Json::object();
-  to_json(j["showcase"], c.showcase);
-  to_json(j["prompter"], c.prompter);
-  to_json(j["focus"], c.focus);
-  to_json(j["meeting"], c.meeting);
-  j["goals"] = content_json::writeList(c.goals);
-  to_json(j["review"], c.review);
-  j["deckTitle"] = c.deckTitle;
+  Json out = Json::object();
+  to_json(out["showcase"], c.showcase);
+  to_json(out["prompter"], c.prompter);
+  to_json(out["focus"], c.focus);
+  to_json(out["meeting"], c.meeting);
+  out["goals"] = content_json::writeList(c.goals);
+  to_json(out["review"], c.review);
+  out["deckTitle"] = c.deckTitle;
+  j = std::move(out);
 }
 
 void from_json(const Json& j, UserContent& c) {
