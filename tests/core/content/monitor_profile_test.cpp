@@ -1,5 +1,7 @@
 #include "core/content/monitor_profile.h"
 
+#include <limits>
+
 #include <gtest/gtest.h>
 
 namespace lumenbrook {
@@ -85,6 +87,20 @@ TEST(ProfileStore, EncodedStoreReadsBack) {
   EXPECT_EQ((*j)["profiles"]["1920x1080@60"]["lastSeen"], 1.5);
   EXPECT_FALSE((*j)["profiles"]["1920x1080@60"].contains("defaultMode"));
   EXPECT_EQ(ProfileStore::decoded(*bytes), store);
+}
+
+TEST(ProfileStore, EncodedFailsForValuesJsonCannotCarry) {
+  ProfileStore unseen;
+  unseen.profile(ScreenTraits::acer(), Date{std::numeric_limits<double>::quiet_NaN()});
+  ProfileStore badName;
+  auto p = MonitorProfile::firstGuess(ScreenTraits::acer(), Date{1});
+  p.name = "\xFF";
+  badName.save(p);
+  for (const auto* store : {&unseen, &badName}) {
+    auto bytes = store->encoded();
+    ASSERT_FALSE(bytes);
+    EXPECT_EQ(bytes.error(), ContentError::unencodable);
+  }
 }
 
 TEST(ProfileStore, DecodedIsEmptyForAnythingElse) {
