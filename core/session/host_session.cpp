@@ -66,9 +66,9 @@ HostSession HostSession::withTrust(DeviceIdentity identity, TrustStore trust,
 
 HostSession HostSession::withTrust(DeviceIdentity identity, TrustStore trust,
                                    std::optional<std::string> pairingSecret, Clock clock) {
-  return withTrust(
-      std::move(identity), std::move(trust),
-      SecretFunction([secret = std::move(pairingSecret)] { return secret; }), std::move(clock));
+  return withTrust(std::move(identity), std::move(trust),
+                   SecretFunction([secret = std::move(pairingSecret)] { return secret; }),
+                   std::move(clock));
 }
 
 Date HostSession::systemClock() { return Date::fromSystem(std::chrono::system_clock::now()); }
@@ -123,8 +123,8 @@ std::vector<Output> HostSession::onClientHello(const Wire::ClientHello& m) {
   std::optional<PairedDevice> device = trust().device(m.handle, m.nonce);
   if (!device) return fail(std::string(kRefused), TrustStore::refusal, false);
 
-  Handshake::HostReply reply = Handshake::hostReply(device->psk, device->id, m.nonce,
-                                                    Handshake::nonce());
+  Handshake::HostReply reply =
+      Handshake::hostReply(device->psk, device->id, m.nonce, Handshake::nonce());
   keys_ = std::move(reply.keys);
   hello_ = Hello{device->id, device->identityKey};
   phase_ = Phase::handshaking;

@@ -127,10 +127,10 @@ class HostSession {
       "This phone couldn't prove it scanned this Mac's code";
   static constexpr std::string_view loginProofRefusal = "Couldn't prove the pairing key";
   // Every text a host session can send in `refused`: its own and the trust store's.
-  static constexpr auto refusals = session_detail::join(
-      std::array{pairRefusal, alreadyPairedRefusal, pairCheckRefusal, phoneProofRefusal,
-                 loginProofRefusal},
-      std::array{TrustStore::refusal}, TrustStore::pairRefusals);
+  static constexpr auto refusals =
+      session_detail::join(std::array{pairRefusal, alreadyPairedRefusal, pairCheckRefusal,
+                                      phoneProofRefusal, loginProofRefusal},
+                           std::array{TrustStore::refusal}, TrustStore::pairRefusals);
 
   // The host server's form: every trust decision reads the store through `liveTrust`, and a
   // new pairing is only reported (`paired`), the owner stores it. The session's own store
@@ -142,8 +142,7 @@ class HostSession {
                                SecretFunction pairingSecret, Clock clock = systemClock);
   // The same with a fixed secret (or none: pairing closed).
   static HostSession withTrust(DeviceIdentity identity, TrustStore trust,
-                               std::optional<std::string> pairingSecret,
-                               Clock clock = systemClock);
+                               std::optional<std::string> pairingSecret, Clock clock = systemClock);
 
   HostSession(HostSession&&) = default;
   HostSession& operator=(HostSession&&) = default;
@@ -198,8 +197,7 @@ class HostSession {
   HostSession(DeviceIdentity identity, TrustFunction liveTrust, TrustStore ownTrust,
               SecretFunction pairingSecret, Clock clock);
 
-  std::vector<Output> fail(std::string reason, std::optional<std::string_view> text,
-                           bool counts);
+  std::vector<Output> fail(std::string reason, std::optional<std::string_view> text, bool counts);
   std::vector<Output> onClientHello(const Wire::ClientHello& m);
   std::vector<Output> onPairStart(const Wire::PairStart& m);
   std::vector<Output> onPairReveal(const Wire::PairReveal& m);

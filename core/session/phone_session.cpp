@@ -100,7 +100,7 @@ std::vector<Output> PhoneSession::confirmOnPhone(bool ok) {
 std::vector<Output> PhoneSession::receive(const Wire& message) {
   const Wire::Value& v = message.value;
   if (auto* m = std::get_if<Wire::Refused>(&v)) {
-    // Once logged in the Mac has nothing to refuse; a stray refusal changes nothing.
+    // Ignored once logged in: a Mac that turns a login down after all closes the connection.
     if (phase_ == Phase::connected) return {};
     return onRefused(*m);
   }

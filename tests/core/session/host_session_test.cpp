@@ -48,14 +48,14 @@ struct AtCode {
     auto reveal = phone.reveal();
     auto macReveal = sentMessage<Wire::PairMacReveal>(
         host.receive(Wire{Wire::PairReveal{reveal.publicKey, reveal.nonce}}));
-    auto finish = phone.finish(macReveal.publicKey, macReveal.nonce, macReveal.signature,
-                               macReveal.tag);
+    auto finish =
+        phone.finish(macReveal.publicKey, macReveal.nonce, macReveal.signature, macReveal.tag);
     EXPECT_TRUE(finish);
     if (!finish) return;
     result = finish->result;
-    EXPECT_EQ(host.receive(Wire{Wire::PairPhoneProof{finish->sigP, finish->tagP}}),
-              (Outs{Out{Out::ShowPairingCode{result.code, kPhoneName}},
-                    sendOut(Wire::PairCodeShown{})}));
+    EXPECT_EQ(
+        host.receive(Wire{Wire::PairPhoneProof{finish->sigP, finish->tagP}}),
+        (Outs{Out{Out::ShowPairingCode{result.code, kPhoneName}}, sendOut(Wire::PairCodeShown{})}));
   }
   Outs phoneSays(bool ok) {
     return host.receive(Wire{Wire::PairPhoneConfirmed{ok, verdictTag(result, "phone", ok)}});
@@ -67,8 +67,8 @@ TEST(HostSession, PairingMessagesCarryTheMacsValues) {
   EXPECT_EQ(host.phase(), Phase::fresh);
   const DeviceIdentity p = phoneIdentity();
   PhonePairing phone(p, scanned());
-  Outs out = host.receive(Wire{Wire::PairStart{p.id(), p.name(), raw(p.publicKey()),
-                                               phone.commitment(), phone.startTag()}});
+  Outs out = host.receive(Wire{
+      Wire::PairStart{p.id(), p.name(), raw(p.publicKey()), phone.commitment(), phone.startTag()}});
   const auto commit = sentMessage<Wire::PairMacCommit>(out);
   EXPECT_EQ(out, Outs{sendOut(Wire::PairMacCommit{raw(macIdentity().publicKey()), "Studio-Mac",
                                                   commit.commitment})});
@@ -112,8 +112,8 @@ TEST(HostSession, VerdictsSettleThePairing) {
                   sendOut(Wire::PairConfirmed{true, verdictTag(r, "mac", true)}),
                   closeOut("paired; phone reconnects with the new key")};
         case After::rejected:
-          return {sendOut(Wire::PairConfirmed{false, verdictTag(r, "mac", false)}),
-                  kFailedPairing, closeOut("codes didn't match")};
+          return {sendOut(Wire::PairConfirmed{false, verdictTag(r, "mac", false)}), kFailedPairing,
+                  closeOut("codes didn't match")};
         default:
           return {};
       }
@@ -124,8 +124,7 @@ TEST(HostSession, VerdictsSettleThePairing) {
     EXPECT_EQ(at.host.isClosed(), c.first != After::wait);
     EXPECT_EQ(c.macFirst ? phone() : mac(), expected(c.second));
     EXPECT_TRUE(at.host.isClosed());
-    EXPECT_EQ(at.host.ownTrust(),
-              c.second == After::paired ? storeWith(device) : TrustStore());
+    EXPECT_EQ(at.host.ownTrust(), c.second == After::paired ? storeWith(device) : TrustStore());
     EXPECT_TRUE(at.host.confirmPairing(true).empty());
   }
 }
@@ -138,10 +137,24 @@ TEST(HostSession, BadPhoneConfirmationsCountAsFailedPairings) {
     bool ok;
   };
   const Case cases[] = {
-      {"altered tag", [](const PairingResult& r) { auto t = verdictTag(r, "phone", true); t[0] ^= 1; return t; }, true},
-      {"verdict flipped", [](const PairingResult& r) { return verdictTag(r, "phone", true); }, false},
-      {"the Mac's own tag reflected", [](const PairingResult& r) { return verdictTag(r, "mac", true); }, true},
-      {"truncated tag", [](const PairingResult& r) { auto t = verdictTag(r, "phone", true); t.pop_back(); return t; }, true},
+      {"altered tag",
+       [](const PairingResult& r) {
+         auto t = verdictTag(r, "phone", true);
+         t[0] ^= 1;
+         return t;
+       },
+       true},
+      {"verdict flipped", [](const PairingResult& r) { return verdictTag(r, "phone", true); },
+       false},
+      {"the Mac's own tag reflected",
+       [](const PairingResult& r) { return verdictTag(r, "mac", true); }, true},
+      {"truncated tag",
+       [](const PairingResult& r) {
+         auto t = verdictTag(r, "phone", true);
+         t.pop_back();
+         return t;
+       },
+       true},
       {"no tag", [](const PairingResult&) { return Bytes{}; }, true},
   };
   for (const Case& c : cases) {
@@ -191,8 +204,8 @@ TEST(HostSession, TamperedPairingMessages) {
        startInvalid, pairRefusal},
       {"start name altered", edit<Wire::PairStart>([](auto& m) { m.name += "!"; }), false,
        startInvalid, pairRefusal},
-      {"revealed nonce altered", flip<Wire::PairReveal>(&Wire::PairReveal::nonce), false,
-       mismatch, "Pairing check failed"},
+      {"revealed nonce altered", flip<Wire::PairReveal>(&Wire::PairReveal::nonce), false, mismatch,
+       "Pairing check failed"},
       {"revealed key altered", flip<Wire::PairReveal>(&Wire::PairReveal::publicKey), false,
        mismatch, "Pairing check failed"},
       {"revealed nonce cut short", edit<Wire::PairReveal>([](auto& m) { m.nonce.pop_back(); }),
@@ -201,12 +214,10 @@ TEST(HostSession, TamperedPairingMessages) {
        false, proofFailed, proofText},
       {"phone proof tag altered", flip<Wire::PairPhoneProof>(&Wire::PairPhoneProof::tag), false,
        proofFailed, proofText},
-      {"phone verdict tag altered",
-       flip<Wire::PairPhoneConfirmed>(&Wire::PairPhoneConfirmed::tag), true, badConfirmation,
-       std::nullopt},
-      {"phone verdict flipped",
-       edit<Wire::PairPhoneConfirmed>([](auto& m) { m.ok = !m.ok; }), true, badConfirmation,
-       std::nullopt},
+      {"phone verdict tag altered", flip<Wire::PairPhoneConfirmed>(&Wire::PairPhoneConfirmed::tag),
+       true, badConfirmation, std::nullopt},
+      {"phone verdict flipped", edit<Wire::PairPhoneConfirmed>([](auto& m) { m.ok = !m.ok; }), true,
+       badConfirmation, std::nullopt},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -257,7 +268,8 @@ struct LoggedIn : Hello {
 
   LoggedIn() : Hello(fixtures::host(storeWith(pairedPhone(kPsk)), std::nullopt)) {
     auto hello = sentMessage<Wire::ServerHello>(reply);
-    auto finish = Handshake::phoneFinish(kPsk, phoneIdentity().id(), nonceP, hello.nonce, hello.mac);
+    auto finish =
+        Handshake::phoneFinish(kPsk, phoneIdentity().id(), nonceP, hello.nonce, hello.mac);
     EXPECT_TRUE(finish);
     if (!finish) return;
     keys = finish->keys;
@@ -277,10 +289,10 @@ TEST(HostSession, LoginAnswersWithTheHostProofAndConnects) {
   Hello h(fixtures::host(storeWith(pairedPhone(kPsk)), std::nullopt));
   const auto hello = sentMessage<Wire::ServerHello>(h.reply);
   ASSERT_EQ(hello.nonce.size(), 32u);
-  EXPECT_EQ(h.reply, Outs{sendOut(Wire::ServerHello{
-                         hello.nonce, Handshake::hostReply(kPsk, phoneIdentity().id(), h.nonceP,
-                                                           hello.nonce)
-                                          .macH})});
+  EXPECT_EQ(h.reply,
+            Outs{sendOut(Wire::ServerHello{
+                hello.nonce,
+                Handshake::hostReply(kPsk, phoneIdentity().id(), h.nonceP, hello.nonce).macH})});
   EXPECT_EQ(h.host->phase(), Phase::handshaking);
   EXPECT_FALSE(h.host->deviceID());
 
@@ -308,12 +320,12 @@ TEST(HostSession, LoginRefusals) {
       {"revoked phone", revoked, kPsk, nullptr, refused},
       {"switched off", switchedOff, kPsk, nullptr, refused},
       {"empty store", TrustStore(), kPsk, nullptr, refused},
-      {"31-byte nonce", storeWith(pairedPhone(kPsk)), kPsk,
-       [](auto& m) { m.nonce.pop_back(); }, badHello},
-      {"33-byte nonce", storeWith(pairedPhone(kPsk)), kPsk,
-       [](auto& m) { m.nonce.push_back(0); }, badHello},
-      {"31-byte handle", storeWith(pairedPhone(kPsk)), kPsk,
-       [](auto& m) { m.handle.pop_back(); }, badHello},
+      {"31-byte nonce", storeWith(pairedPhone(kPsk)), kPsk, [](auto& m) { m.nonce.pop_back(); },
+       badHello},
+      {"33-byte nonce", storeWith(pairedPhone(kPsk)), kPsk, [](auto& m) { m.nonce.push_back(0); },
+       badHello},
+      {"31-byte handle", storeWith(pairedPhone(kPsk)), kPsk, [](auto& m) { m.handle.pop_back(); },
+       badHello},
       {"empty handle", storeWith(pairedPhone(kPsk)), kPsk, [](auto& m) { m.handle.clear(); },
        badHello},
   };
@@ -355,13 +367,13 @@ TEST(HostSession, LiveTrustIsReadAtEachDecision) {
 }
 
 TEST(HostSession, BadClientProofIsRefused) {
-  for (auto change : std::vector<std::function<void(Bytes&)>>{
-           [](Bytes& mac) { mac[5] ^= 1; }, [](Bytes& mac) { mac.pop_back(); },
-           [](Bytes& mac) { mac.clear(); }}) {
+  for (auto change : std::vector<std::function<void(Bytes&)>>{[](Bytes& mac) { mac[5] ^= 1; },
+                                                              [](Bytes& mac) { mac.pop_back(); },
+                                                              [](Bytes& mac) { mac.clear(); }}) {
     Hello h(fixtures::host(storeWith(pairedPhone(kPsk)), std::nullopt));
     auto hello = sentMessage<Wire::ServerHello>(h.reply);
-    auto finish = Handshake::phoneFinish(kPsk, phoneIdentity().id(), h.nonceP, hello.nonce,
-                                         hello.mac);
+    auto finish =
+        Handshake::phoneFinish(kPsk, phoneIdentity().id(), h.nonceP, hello.nonce, hello.mac);
     ASSERT_TRUE(finish);
     change(finish->macP);
     EXPECT_EQ(h.host->receive(Wire{Wire::ClientFinish{finish->macP}}),
@@ -389,38 +401,46 @@ TEST(HostSession, BadSealedFramesClose) {
   };
   auto payloadOf = [](const Wire& w) { return std::get<Wire::Sealed>(w.value).payload; };
   const Case cases[] = {
-      {"replayed", [](LoggedIn& l) {
+      {"replayed",
+       [](LoggedIn& l) {
          Wire w = l.sealed(record(ping(1)));
          EXPECT_EQ(l.host->receive(w).size(), 1u);
          return w;
        }},
-      {"older counter after a newer one", [](LoggedIn& l) {
+      {"older counter after a newer one",
+       [](LoggedIn& l) {
          Wire first = l.sealed(record(ping(1)));
          EXPECT_EQ(l.host->receive(l.sealed(record(ping(2)))).size(), 1u);
          return first;
        }},
-      {"altered ciphertext", [payloadOf](LoggedIn& l) {
+      {"altered ciphertext",
+       [payloadOf](LoggedIn& l) {
          Bytes p = payloadOf(l.sealed(record(ping(1))));
          p[10] ^= 1;
          return Wire{Wire::Sealed{p}};
        }},
-      {"altered counter", [payloadOf](LoggedIn& l) {
+      {"altered counter",
+       [payloadOf](LoggedIn& l) {
          Bytes p = payloadOf(l.sealed(record(ping(1))));
          p[7] = 9;
          return Wire{Wire::Sealed{p}};
        }},
-      {"shorter than a counter and tag", [](LoggedIn&) { return Wire{Wire::Sealed{Bytes(23, 0)}}; }},
-      {"sealed by the host's direction", [](LoggedIn& l) {
+      {"shorter than a counter and tag",
+       [](LoggedIn&) { return Wire{Wire::Sealed{Bytes(23, 0)}}; }},
+      {"sealed by the host's direction",
+       [](LoggedIn& l) {
          Sealer wrong(l.keys, false, false);
          return Wire{Wire::Sealed{wrong.seal(record(ping(1))).value()}};
        }},
-      {"sealed on the datagram lane", [](LoggedIn& l) {
+      {"sealed on the datagram lane",
+       [](LoggedIn& l) {
          Sealer wrong(l.keys, true, true);
          return Wire{Wire::Sealed{wrong.seal(record(ping(1))).value()}};
        }},
       {"not a record", [](LoggedIn& l) { return l.sealed(toBytes("hello")); }},
       {"zero-length record", [](LoggedIn& l) { return l.sealed(Bytes(4, 0)); }},
-      {"record then a partial one", [](LoggedIn& l) {
+      {"record then a partial one",
+       [](LoggedIn& l) {
          Bytes p = record(ping(1));
          Bytes second = record(ping(2));
          append(p, ByteView(second).first(second.size() - 1));
@@ -453,7 +473,8 @@ TEST(HostSession, SealWorksOnlyWhileLoggedIn) {
     ASSERT_TRUE(w);
     const Bytes& payload = std::get<Wire::Sealed>(w->value).payload;
     EXPECT_EQ(loadU64BE(payload.data()), counter);
-    EXPECT_EQ(l.phoneOpener->open(payload).value(), record(ping(static_cast<std::uint32_t>(counter))));
+    EXPECT_EQ(l.phoneOpener->open(payload).value(),
+              record(ping(static_cast<std::uint32_t>(counter))));
   }
   l.host->abort();
   EXPECT_EQ(l.host->seal(ping(3)).error(), SecureChannelError::badMessage);
@@ -540,8 +561,8 @@ TEST(HostSession, UnexpectedMessagesPerPhase) {
   for (const Row& row : rows) {
     for (const Wire& w : everyKind()) {
       if (std::ranges::find(row.accepted, w.kindName()) != row.accepted.end()) continue;
-      SCOPED_TRACE(::testing::Message() << "phase " << static_cast<int>(row.phase) << ", "
-                                        << w.kindName());
+      SCOPED_TRACE(::testing::Message()
+                   << "phase " << static_cast<int>(row.phase) << ", " << w.kindName());
       HostAt at(row.phase);
       Outs expected;
       if (row.counted) expected.push_back(kFailedPairing);

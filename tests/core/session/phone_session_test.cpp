@@ -64,7 +64,8 @@ struct MacScript {
   }
   void shown() {
     revealed();
-    EXPECT_EQ(phone.receive(Wire{Wire::PairCodeShown{}}), Outs{Out{Out::ShowPairingCode{result.code}}});
+    EXPECT_EQ(phone.receive(Wire{Wire::PairCodeShown{}}),
+              Outs{Out{Out::ShowPairingCode{result.code}}});
   }
   void confirmed() {
     shown();
@@ -144,8 +145,8 @@ TEST(PhoneSession, ScannedSecretMustBe32HexDigits) {
     if (c.usable) {
       const auto start = sentMessage<Wire::PairStart>(out);
       const DeviceIdentity p = phoneIdentity();
-      EXPECT_TRUE(MacPairing::validStart(kSecret, start.tag, p.id(), p.name(),
-                                         raw(p.publicKey()), start.commitment));
+      EXPECT_TRUE(MacPairing::validStart(kSecret, start.tag, p.id(), p.name(), raw(p.publicKey()),
+                                         start.commitment));
       EXPECT_EQ(phone.phase(), Phase::pairStarted);
     } else {
       EXPECT_EQ(out, Outs{failedOut(cantPair)});
@@ -185,17 +186,17 @@ TEST(PhoneSession, PairingFailureTexts) {
        commitWith([](auto& m) { m.identityKey = raw(phoneIdentity().publicKey()); }), notTheMac},
       {"Mac key of 31 bytes", secret, commitWith([](auto& m) { m.identityKey.pop_back(); }),
        notTheMac},
-      {"Mac commitment of 31 bytes", secret,
-       commitWith([](auto& m) { m.commitment.pop_back(); }), notTheMac},
+      {"Mac commitment of 31 bytes", secret, commitWith([](auto& m) { m.commitment.pop_back(); }),
+       notTheMac},
       {"Mac signature altered", secret, revealWith([](auto& m) { m.signature[3] ^= 1; }),
        macUnproven},
       {"Mac tag altered", secret, revealWith([](auto& m) { m.tag[3] ^= 1; }), macUnproven},
       {"Mac nonce not the committed one", secret, revealWith([](auto& m) { m.nonce[3] ^= 1; }),
        macUnproven},
-      {"Mac key not the committed one", secret,
-       revealWith([](auto& m) { m.publicKey[3] ^= 1; }), macUnproven},
-      {"Mac from another pairing window", std::string(kOtherSecret),
-       revealWith([](auto&) {}), macUnproven},
+      {"Mac key not the committed one", secret, revealWith([](auto& m) { m.publicKey[3] ^= 1; }),
+       macUnproven},
+      {"Mac from another pairing window", std::string(kOtherSecret), revealWith([](auto&) {}),
+       macUnproven},
       {"code shown before the Mac revealed", secret,
        [](MacScript& s) {
          s.committed();
@@ -219,13 +220,15 @@ TEST(PhoneSession, PairingFailureTexts) {
       {"Mac verdict flipped", secret,
        [](MacScript& s) {
          s.confirmed();
-         return s.phone.receive(Wire{Wire::PairConfirmed{false, verdictTag(s.result, "mac", true)}});
+         return s.phone.receive(
+             Wire{Wire::PairConfirmed{false, verdictTag(s.result, "mac", true)}});
        },
        notFromMac},
       {"phone's own tag reflected", secret,
        [](MacScript& s) {
          s.confirmed();
-         return s.phone.receive(Wire{Wire::PairConfirmed{true, verdictTag(s.result, "phone", true)}});
+         return s.phone.receive(
+             Wire{Wire::PairConfirmed{true, verdictTag(s.result, "phone", true)}});
        },
        notFromMac},
       {"Mac says no before the phone user answered", secret,
@@ -284,7 +287,8 @@ struct HelloSent {
   PhoneSession phone{phoneIdentity()};
   Wire::ClientHello hello = sentMessage<Wire::ClientHello>(phone.connect(kPsk));
   Bytes nonceH = Handshake::nonce();
-  Handshake::HostReply reply = Handshake::hostReply(kPsk, phoneIdentity().id(), hello.nonce, nonceH);
+  Handshake::HostReply reply =
+      Handshake::hostReply(kPsk, phoneIdentity().id(), hello.nonce, nonceH);
 };
 
 struct Connected : HelloSent {
@@ -297,7 +301,9 @@ struct Connected : HelloSent {
     EXPECT_TRUE(Handshake::hostVerify(reply.keys, macP));
     hostSealer.emplace(reply.keys, false, false);
   }
-  Wire sealed(ByteView plaintext) { return Wire{Wire::Sealed{hostSealer->seal(plaintext).value()}}; }
+  Wire sealed(ByteView plaintext) {
+    return Wire{Wire::Sealed{hostSealer->seal(plaintext).value()}};
+  }
 };
 
 TEST(PhoneSession, LoginSendsTheHandleAndFinishesWithTheHostsProof) {
@@ -320,26 +326,37 @@ TEST(PhoneSession, LoginFailureTexts) {
     std::string text;
   };
   const Case cases[] = {
-      {"16-byte host nonce", [](const HelloSent& h) {
+      {"16-byte host nonce",
+       [](const HelloSent& h) {
          return Wire::ServerHello{Bytes(16, 1), h.reply.macH};
-       }, "handshake out of order"},
-      {"33-byte host nonce", [](const HelloSent& h) {
+       },
+       "handshake out of order"},
+      {"33-byte host nonce",
+       [](const HelloSent& h) {
          Bytes n = h.nonceH;
          n.push_back(0);
          return Wire::ServerHello{n, h.reply.macH};
-       }, "handshake out of order"},
-      {"proof under another key", [](const HelloSent& h) {
+       },
+       "handshake out of order"},
+      {"proof under another key",
+       [](const HelloSent& h) {
          return Wire::ServerHello{h.nonceH, Handshake::hostReply(Bytes(32, 1), phoneIdentity().id(),
-                                                                 h.hello.nonce, h.nonceH).macH};
-       }, unproven},
-      {"proof for another nonce", [](const HelloSent& h) {
+                                                                 h.hello.nonce, h.nonceH)
+                                                .macH};
+       },
+       unproven},
+      {"proof for another nonce",
+       [](const HelloSent& h) {
          return Wire::ServerHello{Bytes(32, 3), h.reply.macH};
-       }, unproven},
-      {"proof altered", [](const HelloSent& h) {
+       },
+       unproven},
+      {"proof altered",
+       [](const HelloSent& h) {
          Bytes mac = h.reply.macH;
          mac[0] ^= 1;
          return Wire::ServerHello{h.nonceH, mac};
-       }, unproven},
+       },
+       unproven},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -364,22 +381,26 @@ TEST(PhoneSession, SealedPayloadsFromTheMac) {
     std::function<Wire(Connected&)> make;
   };
   const Case cases[] = {
-      {"replayed", [](Connected& k) {
+      {"replayed",
+       [](Connected& k) {
          Wire w = k.sealed(record(ping(1)));
          EXPECT_EQ(k.phone.receive(w).size(), 1u);
          return w;
        }},
-      {"altered", [](Connected& k) {
+      {"altered",
+       [](Connected& k) {
          Wire w = k.sealed(record(ping(1)));
          std::get<Wire::Sealed>(w.value).payload.back() ^= 1;
          return w;
        }},
-      {"sealed by the phone's direction", [](Connected& k) {
+      {"sealed by the phone's direction",
+       [](Connected& k) {
          Sealer wrong(k.reply.keys, true, false);
          return Wire{Wire::Sealed{wrong.seal(record(ping(1))).value()}};
        }},
       {"not a record", [](Connected& k) { return k.sealed(toBytes("{}")); }},
-      {"record then a partial one", [](Connected& k) {
+      {"record then a partial one",
+       [](Connected& k) {
          Bytes p = record(ping(1));
          p.push_back(0);
          return k.sealed(p);
@@ -523,8 +544,8 @@ TEST(PhoneSession, UnexpectedMessagesPerPhase) {
     for (const Wire& w : everyKind()) {
       if (w.kindName() == "refused") continue;
       if (std::ranges::find(row.accepted, w.kindName()) != row.accepted.end()) continue;
-      SCOPED_TRACE(::testing::Message() << "phase " << static_cast<int>(row.phase) << ", "
-                                        << w.kindName());
+      SCOPED_TRACE(::testing::Message()
+                   << "phase " << static_cast<int>(row.phase) << ", " << w.kindName());
       PhoneAt at(row.phase);
       EXPECT_EQ(at.phone.receive(w), Outs{failedOut("unexpected message")});
       EXPECT_EQ(at.phone.phase(), Phase::closed);

@@ -67,8 +67,8 @@ inline Date fixedNow() { return kNow; }
 // The trusted record of the fixture phone under `psk`.
 inline PairedDevice pairedPhone(Bytes psk, std::optional<Date> revokedAt = std::nullopt) {
   DeviceIdentity p = phoneIdentity();
-  return PairedDevice{p.id(), p.name(), raw(p.publicKey()), std::move(psk), Date{650000000},
-                      revokedAt};
+  return PairedDevice{p.id(),         p.name(),        raw(p.publicKey()),
+                      std::move(psk), Date{650000000}, revokedAt};
 }
 
 inline TrustStore storeWith(const PairedDevice& d) {
@@ -98,7 +98,9 @@ inline Bytes record(const Envelope& e) {
 inline Envelope ping(std::uint32_t id) {
   return Envelope{ControlMessage{ControlMessage::Ping{id, 1000u + id}}};
 }
-inline Envelope pointer(double dx) { return Envelope{InputEvent{InputEvent::PointerMove{dx, -dx}}}; }
+inline Envelope pointer(double dx) {
+  return Envelope{InputEvent{InputEvent::PointerMove{dx, -dx}}};
+}
 
 // One message of every kind, in declaration order, with plausible field sizes.
 inline std::vector<Wire> everyKind() {

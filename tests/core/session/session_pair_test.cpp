@@ -21,8 +21,7 @@ struct Pairing {
   PhoneSession phone;
   Pump pump{host, phone};
 
-  explicit Pairing(HostSession h, DeviceIdentity p = phoneIdentity(),
-                   QRPayload qr = scanned())
+  explicit Pairing(HostSession h, DeviceIdentity p = phoneIdentity(), QRPayload qr = scanned())
       : host(std::move(h)), phone(std::move(p)) {
     pump.fromPhone(phone.startPairing(qr));
     pump.run();
@@ -92,9 +91,9 @@ TEST(SessionPairing, BothUsersConfirmInEitherOrder) {
     EXPECT_EQ(device, (PairedDevice{phone.id(), kPhoneName, raw(phone.publicKey()), device.psk,
                                     kNow, std::nullopt}));
     EXPECT_EQ(device.psk.size(), 32u);
-    EXPECT_EQ(p.pump.phoneLog.back(),
-              (PhoneOut{PhoneOut::Paired{device.psk, raw(macIdentity().publicKey()),
-                                         "Studio-Mac"}}));
+    EXPECT_EQ(
+        p.pump.phoneLog.back(),
+        (PhoneOut{PhoneOut::Paired{device.psk, raw(macIdentity().publicKey()), "Studio-Mac"}}));
     EXPECT_EQ(p.host.ownTrust(), storeWith(device));
     EXPECT_TRUE(p.host.isClosed());
     EXPECT_EQ(p.phone.phase(), PhoneSession::Phase::closed);
@@ -113,7 +112,10 @@ TEST(SessionPairing, EitherUserRejecting) {
                            "failed: You said the codes didn't match. Nothing was saved."};
   const Case cases[] = {
       {"Mac says no first", true, false, true, macNo},
-      {"Mac says no after the phone's yes", false, false, true,
+      {"Mac says no after the phone's yes",
+       false,
+       false,
+       true,
        {"send pairPhoneConfirmed ok", macNo[0]}},
       {"phone says no first", false, true, false, phoneNo},
       {"phone says no after the Mac's yes", true, true, false, phoneNo},
@@ -129,8 +131,8 @@ TEST(SessionPairing, EitherUserRejecting) {
       p.mac(c.macOk);
     }
     EXPECT_EQ(describeAll(p.pump.hostLog),
-              concat(kHostUpToCode, {"send pairConfirmed not ok", "pairingFailed",
-                                     "close: codes didn't match"}));
+              concat(kHostUpToCode,
+                     {"send pairConfirmed not ok", "pairingFailed", "close: codes didn't match"}));
     EXPECT_EQ(describeAll(p.pump.phoneLog), concat(kPhoneUpToCode, c.phoneTail));
     EXPECT_TRUE(p.host.ownTrust().devices().empty());
     EXPECT_TRUE(p.host.isClosed());
@@ -195,8 +197,8 @@ TEST(SessionPairing, StoreThatGainedThePhoneMeanwhileRefusesAtTheEnd) {
             concat(kHostUpToCode,
                    {"send refused: This phone is already paired", "close: already paired"}));
   EXPECT_EQ(describeAll(p.pump.phoneLog),
-            concat(kPhoneUpToCode, {"send pairPhoneConfirmed ok",
-                                    "failed: This phone is already paired"}));
+            concat(kPhoneUpToCode,
+                   {"send pairPhoneConfirmed ok", "failed: This phone is already paired"}));
 }
 
 TEST(SessionPairing, LiveStoreIsOnlyReportedToTheOwner) {
@@ -267,7 +269,8 @@ TEST(SessionLogin, EnvelopesTravelSealedBothWays) {
   // A session's own sealed frame does not open as the other direction's.
   auto own = l.host.seal(ping(9));
   ASSERT_TRUE(own);
-  EXPECT_EQ(l.host.receive(*own), (std::vector<HostOut>{HostOut{HostOut::Close{"bad sealed frame"}}}));
+  EXPECT_EQ(l.host.receive(*own),
+            (std::vector<HostOut>{HostOut{HostOut::Close{"bad sealed frame"}}}));
 }
 
 TEST(SessionLogin, DatagramSealersAndOpenersPairUpPerStream) {
