@@ -153,6 +153,10 @@ Result<Session, std::string> openSession(std::string_view name, const EncoderCon
   return s;
 }
 
+class HEVCEncoder;
+// The encoder whose thread this is, so that stop() called there does not wait for itself.
+thread_local const HEVCEncoder* currentEncoder = nullptr;
+
 struct Pending {
   VideoFrame frame;
   bool keyframe = false;
@@ -195,15 +199,18 @@ class HEVCEncoder final : public VideoEncoder {
       slot_.reset();
     }
     wake_.notify_one();
-    // From the packet handler this would wait for itself; that call is outside the contract,
-    // and not joining at least leaves the thread to finish on its own.
-    if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
+    // On the encoder thread itself (the test hook) the thread ends by itself once this
+    // returns; waiting for it here would wait forever.
+    if (currentEncoder == this) return;
+    std::lock_guard lock(joinMutex_);
+    if (thread_.joinable()) thread_.join();
   }
 
   std::string name() const override { return session_.name; }
 
  private:
   void run() {
+    currentEncoder = this;
     pthread_setname_np(pthread_self(), "encoder");
     for (;;) {
       Pending next;
@@ -314,7 +321,8 @@ class HEVCEncoder final : public VideoEncoder {
   bool stopping_ = false;
   PacketHandler onPacket_;
 
-  std::thread thread_;  // last, so it starts after everything above exists
+  std::mutex joinMutex_;  // two owners' threads stopping at once join one at a time
+  std::thread thread_;    // last, so it starts after everything above exists
 };
 
 }  // namespace

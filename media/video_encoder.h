@@ -28,7 +28,8 @@ struct HevcEncoderOptions {
   // Called on the creating thread only.
   std::function<void(const std::string&)> onLog;
   // Runs on the encoder thread each time it has taken a frame and before it encodes it. Lets
-  // a test hold the thread at a known point; leave empty otherwise.
+  // a test hold the thread at a known point; leave empty otherwise. It may call the
+  // encoder's stop(), which then returns at once and the frame in hand yields no packet.
   std::function<void()> beforeEncode;
 };
 
