@@ -1,0 +1,188 @@
+#include "media/test_pattern_source.h"
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <new>
+#include <utility>
+#include <vector>
+
+#include "core/video/test_pattern.h"
+
+namespace lumenbrook {
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+constexpr int maxFps = 1000;
+
+// The time of tick k after a rhythm's origin, exact for any k (no drift from a rounded period,
+// no overflow from k * 10^9).
+SteadyClock::duration tickOffset(std::uint64_t k, int fps) {
+  const auto f = static_cast<std::uint64_t>(fps);
+  return std::chrono::seconds(k / f) + std::chrono::nanoseconds((k % f) * 1'000'000'000 / f);
+}
+
+}  // namespace
+
+// Pixel buffers that frames released by the consumer give back, so that a steady stream does
+// not allocate (and zero) a picture per tick. Frames hold the pool through their deleter, so it
+// outlives the source when a consumer keeps a frame longer.
+struct TestPatternSource::Pool {
+  // Two frames in flight (one encoding, one queued) and one being drawn.
+  static constexpr std::size_t keep = 3;
+
+  std::mutex mutex;
+  std::vector<std::unique_ptr<Bytes>> free;
+
+  std::unique_ptr<Bytes> take(std::size_t size) {
+    std::lock_guard lock(mutex);
+    while (!free.empty()) {
+      auto b = std::move(free.back());
+      free.pop_back();
+      if (b->size() == size) return b;
+      // A buffer of an earlier size: the rest are the same, none will fit again.
+      free.clear();
+    }
+    return nullptr;
+  }
+
+  void give(std::unique_ptr<Bytes> b) {
+    std::lock_guard lock(mutex);
+    if (free.size() < keep) free.push_back(std::move(b));
+  }
+};
+
+TestPatternSource::TestPatternSource(Clock clock)
+    : clock_(clock ? std::move(clock) : Clock([] { return SteadyClock::now(); })),
+      t0_(clock_()),
+      pool_(std::make_shared<Pool>()),
+      thread_([this] { run(); }) {}
+
+TestPatternSource::~TestPatternSource() {
+  stop();
+  {
+    std::lock_guard lock(mutex_);
+    shuttingDown_ = true;
+  }
+  changed_.notify_all();
+  thread_.join();
+}
+
+void TestPatternSource::start(int width, int height, int fps, Deliver deliver) {
+  auto next = std::make_shared<const Deliver>(std::move(deliver));
+  {
+    std::lock_guard lock(mutex_);
+    running_ = true;
+    ++generation_;
+    width_ = width;
+    height_ = height;
+    fps_ = std::clamp(fps, 1, maxFps);
+    // The earlier closure leaves through `next` and is destroyed outside the lock.
+    std::swap(deliver_, next);
+    origin_ = SteadyClock::now();
+    ticks_ = 0;
+  }
+  changed_.notify_all();
+}
+
+void TestPatternSource::stop() {
+  std::shared_ptr<const Deliver> old;
+  std::unique_lock lock(mutex_);
+  running_ = false;
+  ++generation_;
+  old = std::move(deliver_);
+  if (std::this_thread::get_id() != thread_.get_id()) {
+    changed_.wait(lock, [&] { return !ticking_; });
+  }
+  lock.unlock();
+  changed_.notify_all();
+}
+
+std::uint64_t TestPatternSource::frame() const {
+  std::lock_guard lock(mutex_);
+  return frame_;
+}
+
+std::optional<VideoFrame> TestPatternSource::draw(int width, int height, std::uint64_t frame) {
+  if (width <= 0 || height <= 0 || width > TestPattern::maxDimension || height > TestPattern::maxDimension) {
+    return std::nullopt;
+  }
+  const std::size_t stride = static_cast<std::size_t>(width) * VideoFrame::bytesPerPixel;
+  const std::size_t size = stride * static_cast<std::size_t>(height);
+  std::unique_ptr<Bytes> buffer = pool_->take(size);
+  try {
+    if (!buffer) buffer = std::make_unique<Bytes>(size);
+  } catch (const std::bad_alloc&) {
+    return std::nullopt;
+  }
+  if (!TestPattern::draw(*buffer, width, height, stride, frame)) {
+    pool_->give(std::move(buffer));
+    return std::nullopt;
+  }
+  std::shared_ptr<const Bytes> pixels;
+  try {
+    pixels = std::shared_ptr<const Bytes>(buffer.get(), [pool = pool_](const Bytes* b) {
+      pool->give(std::unique_ptr<Bytes>(const_cast<Bytes*>(b)));
+    });
+  } catch (const std::bad_alloc&) {
+    // The control block could not be made; the buffer is still ours.
+    return std::nullopt;
+  }
+  buffer.release();
+  return VideoFrame{std::move(pixels), width, height, stride, 0};
+}
+
+void TestPatternSource::run() {
+  pthread_setname_np(pthread_self(), "pattern");
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    if (shuttingDown_) return;
+    if (!running_) {
+      changed_.wait(lock);
+      continue;
+    }
+    const auto due = origin_ + tickOffset(ticks_, fps_);
+    auto now = SteadyClock::now();
+    if (now < due) {
+      changed_.wait_until(lock, due);
+      continue;
+    }
+
+    // Schedule the next tick before this one runs, so the rhythm does not depend on how long
+    // drawing takes. When this tick is so late that the next is already due, missed ticks are
+    // not made up for: the rhythm starts again from this one.
+    ++ticks_;
+    if (origin_ + tickOffset(ticks_, fps_) <= now) {
+      origin_ = now;
+      ticks_ = 1;
+    }
+    const std::uint64_t generation = generation_;
+    const int width = width_;
+    const int height = height_;
+    const std::uint64_t frame = frame_;
+    auto deliver = deliver_;
+    ticking_ = true;
+    lock.unlock();
+
+    std::optional<VideoFrame> image = draw(width, height, frame);
+    if (image) {
+      const auto elapsed = std::chrono::duration_cast<std::chrono::microseconds>(clock_() - t0_).count();
+      image->ptsMicros = elapsed > 0 ? static_cast<std::uint64_t>(elapsed) : 0;
+    }
+
+    lock.lock();
+    // A stop() or a new start() while drawing takes this tick's picture with it.
+    const bool current = image && generation == generation_ && running_;
+    if (current) ++frame_;
+    lock.unlock();
+    if (current) (*deliver)(std::move(*image));
+    // Our copy of the closure goes outside the lock: what it captures belongs to the consumer.
+    deliver.reset();
+    lock.lock();
+    ticking_ = false;
+    changed_.notify_all();
+  }
+}
+
+}  // namespace lumenbrook
