@@ -52,14 +52,9 @@ EventLoop::EventLoop(const std::string& threadName) : work_(asio::make_work_guar
   threadId_ = thread_.get_id();
 }
 
-EventLoop::~EventLoop() {
-  if (isOnLoop()) {
-    // Destroying the loop from one of its own handlers cannot join; it is a caller bug that
-    // would otherwise end in std::terminate with a less helpful message.
-    std::terminate();
-  }
-  stop();
-}
+// On the loop thread stop() throws, and leaving a destructor by an exception ends the process
+// with that message: the loop cannot join itself.
+EventLoop::~EventLoop() { stop(); }
 
 void EventLoop::post(std::function<void()> fn) {
   if (stopping_.load()) return;

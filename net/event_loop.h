@@ -50,6 +50,7 @@ class EventLoop {
 
   // Starts the loop thread at once. `threadName` is shown by the OS (cut to 15 bytes).
   explicit EventLoop(const std::string& threadName);
+  // stop(). Destroying the loop from its own thread cannot join and ends the process.
   ~EventLoop();
   EventLoop(const EventLoop&) = delete;
   EventLoop& operator=(const EventLoop&) = delete;

@@ -117,6 +117,7 @@ TEST_F(TransportTest, FixedPortIsUsedOnceTheListenerBeforeIsCancelled) {
 }
 
 struct PeerCase {
+  std::string name;
   std::string connectTo;
   std::string dualStackHost;  // how the listener names the peer
 };
@@ -145,8 +146,9 @@ TEST_P(AcceptedConnectionTest, KnowsThePeerAndTheLoopbackInterface) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Loopback, AcceptedConnectionTest,
-                         ::testing::Values(PeerCase{"127.0.0.1", "::ffff:127.0.0.1"},
-                                           PeerCase{"::1", "::1"}));
+                         ::testing::Values(PeerCase{"IPv4", "127.0.0.1", "::ffff:127.0.0.1"},
+                                           PeerCase{"IPv6", "::1", "::1"}),
+                         [](const auto& info) { return info.param.name; });
 
 TEST_F(TransportTest, BytesFlowBothWaysAndTheEndFollowsQueuedData) {
   PeerSocket peer = PeerSocket::connectTo("127.0.0.1", listenAnywhere());
