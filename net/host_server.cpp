@@ -1,0 +1,308 @@
+#include "net/host_server.h"
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+#include <thread>
+#include <utility>
+
+#include "core/security/local_network.h"
+#include "net/framed_link.h"
+#include "net/host_server_client.h"
+
+namespace lumenbrook {
+
+std::unique_ptr<ServiceAdvertiser> HostServer::avahiAdvertiser(
+    EventLoop& loop, ServiceRecord record, std::function<void(const std::string&)> onLog) {
+  return std::make_unique<AvahiAdvertiser>(loop, std::move(record), std::move(onLog));
+}
+
+HostServer::Duration HostServer::statusPeriod(double interval, const Timing& timing) {
+  using Seconds = std::chrono::duration<double>;
+  Seconds period = std::isfinite(interval) ? Seconds(interval) : Seconds(timing.statusFallback);
+  period = std::max(period, Seconds(timing.statusMinimum));
+  // Beyond this the conversion to the clock's integer ticks would overflow; a year is as good
+  // as never for a status report.
+  period = std::min(period, Seconds(365.0 * 24 * 3600));
+  return std::chrono::duration_cast<Duration>(period);
+}
+
+std::shared_ptr<HostServer> HostServer::make(DeviceIdentity identity, TrustStore trust,
+                                             Config config) {
+  return make(std::move(identity), std::move(trust), std::move(config), Timing{}, Environment{});
+}
+
+std::shared_ptr<HostServer> HostServer::make(DeviceIdentity identity, TrustStore trust,
+                                             Config config, Timing timing,
+                                             Environment environment) {
+  return std::shared_ptr<HostServer>(new HostServer(std::move(identity), std::move(trust),
+                                                    std::move(config), timing,
+                                                    std::move(environment)));
+}
+
+HostServer::HostServer(DeviceIdentity identity, TrustStore trust, Config config, Timing timing,
+                       Environment environment)
+    : loop_(std::make_unique<EventLoop>("host-server")),
+      identity_(std::move(identity)),
+      trust_(std::move(trust)),
+      config_(std::move(config)),
+      timing_(timing),
+      environment_(std::move(environment)) {}
+
+HostServer::~HostServer() {
+  if (loop_->isOnLoop()) {
+    // A handler held the last reference. Everything bound to the loop is released here, on
+    // its own thread; the loop cannot join itself, so a helper thread stops it once this
+    // handler has returned.
+    shutDownOnLoop();
+    std::thread([loop = std::move(loop_)]() mutable { loop.reset(); }).detach();
+    return;
+  }
+  loop_->postAndWait([this] { shutDownOnLoop(); });
+  loop_->stop();
+}
+
+void HostServer::shutDownOnLoop() {
+  pairingDeadline_.cancel();
+  if (listener_) listener_->cancel();
+  listener_.reset();
+  if (advertiser_) advertiser_->withdraw();
+  advertiser_.reset();
+  for (const ClientPtr& c : snapshot()) closeClient(c);
+  for (auto& [key, c] : departing_) closeClient(c);
+  clients_.clear();
+  departing_.clear();
+}
+
+void HostServer::start(std::uint16_t port) {
+  loop_->postAndWait([this, port] { startListener(port); });
+}
+
+void HostServer::stop() {
+  loop_->postAndWait([this] {
+    if (listener_) listener_->cancel();
+    if (advertiser_) advertiser_->withdraw();
+    for (const ClientPtr& c : snapshot()) {
+      closeClient(c);
+      departing_.emplace(c->key, c);
+    }
+    clients_.clear();
+  });
+}
+
+bool HostServer::listening() {
+  return loop_->postAndWait([this] { return listener_ != nullptr; });
+}
+
+void HostServer::log(const std::string& text) {
+  if (auto handler = onLog) handler(text);
+}
+
+std::vector<HostServer::ClientPtr> HostServer::snapshot() const {
+  std::vector<ClientPtr> all;
+  all.reserve(clients_.size());
+  for (const auto& [key, c] : clients_) all.push_back(c);
+  return all;
+}
+
+// --- listener ------------------------------------------------------------------------------
+
+void HostServer::startListener(std::uint16_t port) {
+  if (trust_.killSwitch()) return;
+  std::weak_ptr<HostServer> weak = weak_from_this();
+  auto listener = TcpListener::make(*loop_, port);
+  std::weak_ptr<TcpListener> weakListener = listener;
+  listener->setStateHandler(
+      [weak, weakListener, port](TcpListener::State state, const std::string& error) {
+        auto self = weak.lock();
+        auto l = weakListener.lock();
+        if (self && l) self->onListenerState(l, port, state, error);
+      });
+  listener->setNewConnectionHandler([weak](std::shared_ptr<TcpConnection> connection) {
+    if (auto self = weak.lock()) {
+      self->admit(std::move(connection));
+    } else {
+      connection->cancel();
+    }
+  });
+  if (!advertiser_ && environment_.makeAdvertiser) {
+    advertiser_ = environment_.makeAdvertiser(
+        *loop_, ServiceRecord::hostService(config_.name, identity_.fingerprint()),
+        [weak](const std::string& text) {
+          if (auto self = weak.lock()) self->log(text);
+        });
+  }
+  listener->start();
+  listener_ = std::move(listener);
+}
+
+void HostServer::onListenerState(const std::shared_ptr<TcpListener>& listener,
+                                 std::uint16_t requested, TcpListener::State state,
+                                 const std::string& error) {
+  switch (state) {
+    case TcpListener::State::ready: {
+      auto bound = listener->port();
+      if (!bound) return;
+      port_ = *bound;
+      pairBase_ = QRPayload{config_.advertisedHost, port_, identity_.fingerprint(), ""};
+      if (advertiser_) advertiser_->publish(port_);
+      if (auto handler = onListening) handler(*pairBase_);
+      return;
+    }
+    case TcpListener::State::failed:
+      log("listener failed: " + error);
+      if (requested != 0 && !trust_.killSwitch() && listener == listener_) {
+        listener_->cancel();
+        listener_.reset();
+        startListener(0);
+      }
+      return;
+    case TcpListener::State::cancelled:
+      return;
+  }
+}
+
+// --- admission and clients -----------------------------------------------------------------
+
+void HostServer::admit(std::shared_ptr<TcpConnection> connection) {
+  const Endpoint remote = connection->endpoint();
+  const std::optional<std::string> host = LocalNetwork::address(
+      LocalNetwork::Endpoint{LocalNetwork::Endpoint::Kind::hostPort, remote.host, remote.port});
+  if (trust_.killSwitch() || !host || !LocalNetwork::isLocal(*host, environment_.ownIPv6())) {
+    log("refused: not a local-network address");
+    connection->cancel();
+    return;
+  }
+
+  std::size_t fromHost = 0;
+  ClientPtr oldest;
+  for (const auto& [key, c] : clients_) {
+    if (!c->unsettled()) continue;
+    if (c->host == *host) ++fromHost;
+    if (!oldest || c->started < oldest->started) oldest = c;
+  }
+  if (fromHost >= maxUnsettledPerHost) {
+    connection->cancel();
+    return;
+  }
+  if (clients_.size() >= maxClients) {
+    if (!oldest) {
+      connection->cancel();
+      return;
+    }
+    closeClient(oldest);
+    departing_.emplace(oldest->key, oldest);
+    clients_.erase(oldest->key);
+  }
+
+  std::weak_ptr<HostServer> weak = weak_from_this();
+  HostSession session = HostSession::withLiveTrust(
+      identity_,
+      [weak] {
+        if (auto self = weak.lock()) return self->trust_;
+        TrustStore none;  // the server is gone: nobody may go on
+        none.setKillSwitch(true);
+        return none;
+      },
+      [weak]() -> std::optional<std::string> {
+        auto self = weak.lock();
+        return self ? self->pairingSecret_ : std::nullopt;
+      },
+      environment_.clock);
+  auto link = std::make_shared<FramedLink>(std::move(connection), *loop_);
+  auto client = std::make_shared<Client>(nextClient_++, std::move(link), std::move(session),
+                                         *host, EventLoop::Clock::now());
+  clients_.emplace(client->key, client);
+  startClient(client);
+
+  std::weak_ptr<Client> weakClient = client;
+  loop_->schedule(timing_.loginCheck, [weak, weakClient] {
+    auto self = weak.lock();
+    auto c = weakClient.lock();
+    if (self && c) self->loginCheck(c);
+  });
+  loop_->schedule(timing_.promptCheck, [weak, weakClient] {
+    auto self = weak.lock();
+    auto c = weakClient.lock();
+    if (self && c) self->promptCheck(c);
+  });
+}
+
+void HostServer::startClient(const ClientPtr& client) {
+  std::weak_ptr<HostServer> weak = weak_from_this();
+  std::weak_ptr<Client> weakClient = client;
+  FramedLink& link = *client->link;
+  link.onReady = [weak, weakClient] {
+    auto self = weak.lock();
+    auto c = weakClient.lock();
+    if (self && c) self->onLinkReady(c);
+  };
+  link.onWire = [weak, weakClient](const Wire& message) {
+    auto self = weak.lock();
+    auto c = weakClient.lock();
+    if (self && c) self->onLinkMessage(c, message);
+  };
+  link.onClose = [weak, weakClient](const std::string& reason) {
+    auto self = weak.lock();
+    auto c = weakClient.lock();
+    if (self && c) self->onLinkClosed(c, reason);
+  };
+  link.start();
+}
+
+void HostServer::onLinkReady(const ClientPtr& client) {
+  if (LocalNetwork::onLocalInterface(client->link->connection()->currentPath())) return;
+  log("refused: not on a local interface");
+  closeClient(client);
+}
+
+void HostServer::onLinkMessage(const ClientPtr& client, const Wire& message) {
+  if (client->closed) return;
+  std::vector<HostSession::Output> outputs = client->session.receive(message);
+  if (client->session.pairingActive()) {
+    for (const auto& [key, other] : clients_) {
+      if (other != client && other->session.pairingActive()) {
+        log("refused: another pairing is in progress");
+        closeClient(client);
+        return;
+      }
+    }
+  }
+  perform(client, outputs);
+}
+
+void HostServer::onLinkClosed(const ClientPtr& client, const std::string& reason) {
+  log("link closed: " + reason);
+  stopStream(client);
+  if (auto it = clients_.find(client->key); it != clients_.end() && it->second == client) {
+    clients_.erase(it);
+  }
+  departing_.erase(client->key);
+  if (auto handler = onDisconnected) handler(client->deviceID);
+}
+
+void HostServer::loginCheck(const ClientPtr& client) {
+  if (client->closed || !client->unsettled()) return;
+  log("closing: no login within 10 s");
+  closeClient(client);
+}
+
+void HostServer::promptCheck(const ClientPtr& client) {
+  if (client->closed || !client->session.awaitingPerson()) return;
+  log("closing: pairing prompt unanswered");
+  closeClient(client);
+}
+
+void HostServer::closeClient(const ClientPtr& client) {
+  if (client->closed) return;
+  client->closed = true;
+  client->session.abort();
+  stopStream(client);
+  client->link->close();
+}
+
+void HostServer::closeEveryClient() {
+  for (const ClientPtr& c : snapshot()) closeClient(c);
+}
+
+}  // namespace lumenbrook
