@@ -1,3 +1,12 @@
+# lb_precompile(<target> [extra headers...])
+# The JSON library dominates compile time; precompiling it (per target, so flags always match)
+# roughly halves a clean build.
+function(lb_precompile target)
+  if(LB_PCH)
+    target_precompile_headers(${target} PRIVATE <nlohmann/json.hpp> <string> <vector> <optional> ${ARGN})
+  endif()
+endfunction()
+
 # lb_module(<name> [DEPS targets...])
 # A static library lumenbrook_<name> built from every .cpp in the calling folder.
 # Headers are included as "<layer>/<module>/<file>.h" from the project root.
@@ -8,6 +17,7 @@ function(lb_module name)
     add_library(lumenbrook_${name} STATIC ${sources})
     target_include_directories(lumenbrook_${name} PUBLIC ${PROJECT_SOURCE_DIR})
     target_link_libraries(lumenbrook_${name} PUBLIC ${ARG_DEPS})
+    lb_precompile(lumenbrook_${name})
   else()
     # A module still made of headers only.
     add_library(lumenbrook_${name} INTERFACE)
@@ -31,6 +41,7 @@ function(lb_test name)
   target_compile_definitions(${name} PRIVATE
     LB_SOURCE_DIR="${PROJECT_SOURCE_DIR}" LB_VECTORS_DIR="${LB_VECTORS_DIR}")
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+  lb_precompile(${name} <gtest/gtest.h> <gmock/gmock.h>)
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 30)
 endfunction()
 include(GoogleTest)

@@ -1,5 +1,7 @@
 # Build options shared by every target. Presets set them; nothing else should.
 option(LB_WERROR "Treat warnings as errors" OFF)
+option(LB_PCH "Precompile the heaviest headers" ON)
+option(LB_BENCH "Build the benchmark binary" ON)
 option(LB_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
 
 add_compile_options(-Wall -Wextra)
