@@ -32,12 +32,35 @@ std::shared_ptr<HostServer> HostServer::make(DeviceIdentity identity, TrustStore
   return make(std::move(identity), std::move(trust), std::move(config), Timing{}, Environment{});
 }
 
+struct HostServer::Owner {
+  std::shared_ptr<HostServer> server;
+
+  ~Owner() {
+    EventLoop& loop = *server->loop_;
+    if (!loop.isOnLoop()) {
+      loop.postAndWait([s = server.get()] { s->shutDownOnLoop(); });
+      loop.stop();
+      server.reset();
+      return;
+    }
+    // Released inside a callback: shut down here, and let a helper thread stop the loop once
+    // this handler has returned (the loop cannot join itself) and release the server.
+    server->shutDownOnLoop();
+    std::thread([held = std::move(server)]() mutable {
+      held->loop_->stop();
+      held.reset();
+    }).detach();
+  }
+};
+
 std::shared_ptr<HostServer> HostServer::make(DeviceIdentity identity, TrustStore trust,
                                              Config config, Timing timing,
                                              Environment environment) {
-  return std::shared_ptr<HostServer>(new HostServer(std::move(identity), std::move(trust),
-                                                    std::move(config), timing,
-                                                    std::move(environment)));
+  auto owner = std::make_shared<Owner>();
+  owner->server = std::shared_ptr<HostServer>(new HostServer(
+      std::move(identity), std::move(trust), std::move(config), timing, std::move(environment)));
+  HostServer* server = owner->server.get();
+  return std::shared_ptr<HostServer>(std::move(owner), server);
 }
 
 HostServer::HostServer(DeviceIdentity identity, TrustStore trust, Config config, Timing timing,
@@ -49,20 +72,21 @@ HostServer::HostServer(DeviceIdentity identity, TrustStore trust, Config config,
       timing_(timing),
       environment_(std::move(environment)) {}
 
-HostServer::~HostServer() {
-  if (loop_->isOnLoop()) {
-    // A handler held the last reference. Everything bound to the loop is released here, on
-    // its own thread; the loop cannot join itself, so a helper thread stops it once this
-    // handler has returned.
-    shutDownOnLoop();
-    std::thread([loop = std::move(loop_)]() mutable { loop.reset(); }).detach();
-    return;
-  }
-  loop_->postAndWait([this] { shutDownOnLoop(); });
-  loop_->stop();
-}
+// Everything bound to the loop goes before the loop itself (declared first).
+HostServer::~HostServer() { loop_->stop(); }
 
 void HostServer::shutDownOnLoop() {
+  onListening = nullptr;
+  onPairingCode = nullptr;
+  onPaired = nullptr;
+  onTrustChanged = nullptr;
+  onConnected = nullptr;
+  onDisconnected = nullptr;
+  onInput = nullptr;
+  onLog = nullptr;
+  onScreen = nullptr;
+  onPairingLocked = nullptr;
+  statusProvider = nullptr;
   pairingDeadline_.cancel();
   if (listener_) listener_->cancel();
   listener_.reset();
@@ -82,16 +106,17 @@ void HostServer::stop() {
   loop_->postAndWait([this] {
     if (listener_) listener_->cancel();
     if (advertiser_) advertiser_->withdraw();
-    for (const ClientPtr& c : snapshot()) {
-      closeClient(c);
-      departing_.emplace(c->key, c);
-    }
+    closeEveryClient();
     clients_.clear();
   });
 }
 
 bool HostServer::listening() {
   return loop_->postAndWait([this] { return listener_ != nullptr; });
+}
+
+std::size_t HostServer::clientCount() {
+  return loop_->postAndWait([this] { return clients_.size(); });
 }
 
 void HostServer::log(const std::string& text) {
@@ -260,12 +285,13 @@ void HostServer::onLinkMessage(const ClientPtr& client, const Wire& message) {
   if (client->closed) return;
   std::vector<HostSession::Output> outputs = client->session.receive(message);
   if (client->session.pairingActive()) {
-    for (const auto& [key, other] : clients_) {
-      if (other != client && other->session.pairingActive()) {
-        log("refused: another pairing is in progress");
-        closeClient(client);
-        return;
-      }
+    const bool another = std::any_of(clients_.begin(), clients_.end(), [&](const auto& entry) {
+      return entry.second != client && entry.second->session.pairingActive();
+    });
+    if (another) {
+      log("refused: another pairing is in progress");
+      closeClient(client);
+      return;
     }
   }
   perform(client, outputs);

@@ -12,8 +12,10 @@
 // may be called from inside a callback; their effects follow in call order).
 //
 // Ownership: always held by std::shared_ptr (make()); every handler and scheduled closure
-// holds the server and its clients weakly and does nothing once they are gone. The last
-// reference may be dropped on any thread.
+// holds the server and its clients weakly and does nothing once they are gone. Dropping the
+// last reference made by make() shuts the service down: off the loop thread it returns once
+// the loop has stopped, so no callback runs afterwards; inside a callback the shutdown
+// completes in the background and no further callback is invoked.
 
 #include <chrono>
 #include <cstddef>
@@ -107,8 +109,7 @@ class HostServer : public std::enable_shared_from_this<HostServer> {
                                           Config config);
   static std::shared_ptr<HostServer> make(DeviceIdentity identity, TrustStore trust,
                                           Config config, Timing timing, Environment environment);
-  // Closes what is still open and stops the thread. On the loop thread itself (the last
-  // reference dropped by a handler) the thread is stopped from a helper thread instead.
+  // REQUIRES: the loop has stopped (make()'s handle sees to it).
   ~HostServer();
   HostServer(const HostServer&) = delete;
   HostServer& operator=(const HostServer&) = delete;
@@ -134,10 +135,12 @@ class HostServer : public std::enable_shared_from_this<HostServer> {
   // cannot be bound is reported as "listener failed: ..." and replaced by any free port.
   void start(std::uint16_t port);
   // Blocking. Cancels the listener (the reference stays, so listening() remains true) and
-  // closes every client. For shutdown only.
+  // closes and drops every client, whose ends are then no longer reported. For shutdown only.
   void stop();
   // Blocking. Whether there is a listener.
   bool listening();
+  // Blocking. How many admitted connections the table holds.
+  std::size_t clientCount();
 
   // Blocking. Opens (or reopens, with a new secret and a fresh count of failures) the pairing
   // window for `seconds` and returns the pairing-code text; nothing while the kill switch is
@@ -165,6 +168,9 @@ class HostServer : public std::enable_shared_from_this<HostServer> {
  private:
   struct Client;
   using ClientPtr = std::shared_ptr<Client>;
+  // What make() hands out owns one of these; the handlers' references lead to the server
+  // alone, so the owner's last release is always the application's own.
+  struct Owner;
 
   HostServer(DeviceIdentity identity, TrustStore trust, Config config, Timing timing,
              Environment environment);
@@ -214,8 +220,8 @@ class HostServer : public std::enable_shared_from_this<HostServer> {
   std::unique_ptr<ServiceAdvertiser> advertiser_;
   // Admission order is iteration order, which breaks ties when evicting.
   std::map<std::uint64_t, ClientPtr> clients_;
-  // Clients already removed from `clients_` (evicted, or dropped by stop()) whose link has not
-  // reported its end yet; held so that the end still arrives.
+  // Evicted clients, already out of `clients_`, whose link has not reported its end yet; held
+  // so that the end still arrives.
   std::map<std::uint64_t, ClientPtr> departing_;
   std::uint64_t nextClient_ = 0;
   std::optional<QRPayload> pairBase_;
