@@ -54,7 +54,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   auto good = ControlCodec::decode(prefix);
   LB_FUZZ_CHECK(good.ok() && good->size() == records && prefix.empty());
 
+  // The record at the front is the bad one: too long, or complete and unreadable on its own.
   LB_FUZZ_CHECK(buffer.size() >= 4);
+  const std::uint32_t n = loadU32BE(buffer.data());
+  if (n <= ControlCodec::maxMessage) {
+    LB_FUZZ_CHECK(buffer.size() - 4 >= n);
+    Bytes first(buffer.begin(), buffer.begin() + 4 + static_cast<std::ptrdiff_t>(n));
+    auto alone = ControlCodec::decode(first);
+    LB_FUZZ_CHECK(!alone.ok() && first.size() == 4 + std::size_t{n});
+  }
   const Bytes bad = buffer;
   auto again = ControlCodec::decode(buffer);
   LB_FUZZ_CHECK(!again.ok() && buffer == bad);
