@@ -1,5 +1,6 @@
 #include "phone/phone_client.h"
 
+#include <algorithm>
 #include <type_traits>
 #include <utility>
 #include <variant>
@@ -19,8 +20,17 @@ bool PhoneClient::pair(std::string_view code, std::optional<Endpoint> via) {
   std::optional<QRPayload> qr = QRPayload::parse(code);
   if (!qr) return false;
   fingerprint_ = qr->hostFingerprint;
-  dial(via ? *via : Endpoint{qr->hostName, qr->port});
-  perform(session_.startPairing(*qr));
+  std::vector<PhoneSession::Output> outputs = session_.startPairing(*qr);
+  // A code the session refuses outright (no secret) fails without a connection.
+  const bool sends = std::any_of(outputs.begin(), outputs.end(), [](const auto& o) {
+    return std::holds_alternative<PhoneSession::Output::Send>(o.value);
+  });
+  if (sends) {
+    dial(via ? *via : Endpoint{qr->hostName, qr->port});
+  } else {
+    drop();
+  }
+  perform(outputs);
   return true;
 }
 
@@ -42,14 +52,18 @@ void PhoneClient::close() {
   if (link_) link_->close();
 }
 
+void PhoneClient::drop() {
+  if (!link_) return;
+  // The replaced attempt is over for the owner: nothing of it is reported any more.
+  link_->onWire = nullptr;
+  link_->onReady = nullptr;
+  link_->onClose = nullptr;
+  link_->close();
+  link_.reset();
+}
+
 void PhoneClient::dial(const Endpoint& mac) {
-  if (link_) {
-    // The replaced attempt is over for the owner: nothing of it is reported any more.
-    link_->onWire = nullptr;
-    link_->onReady = nullptr;
-    link_->onClose = nullptr;
-    link_->close();
-  }
+  drop();
   mac_ = mac;
   auto link = std::make_shared<FramedLink>(mac.host, mac.port, loop_);
   if (closeDelay_) link->setCloseAfterSendingDelay(*closeDelay_);

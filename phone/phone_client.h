@@ -4,8 +4,8 @@
 // sends sealed envelopes once logged in and hands every envelope from the Mac to its owner.
 //
 // One attempt at a time: pair() and login() each dial a new connection and drop the previous
-// one, whose events are no longer reported. Otherwise every attempt ends with exactly one
-// onClosed.
+// one, whose events are no longer reported. Otherwise every attempt that dialled ends with
+// exactly one onClosed; a pairing code the session refuses outright reports onFailed alone.
 //
 // Ownership: held by std::shared_ptr (make()); handlers hold it weakly. Threading: every call
 // is made on the loop's thread, every callback runs there, and the last reference is dropped
@@ -79,6 +79,7 @@ class PhoneClient : public std::enable_shared_from_this<PhoneClient> {
   PhoneClient(EventLoop& loop, DeviceIdentity identity);
 
   void dial(const Endpoint& mac);
+  void drop();
   void perform(const std::vector<PhoneSession::Output>& outputs);
   void onLinkClosed(const std::shared_ptr<FramedLink>& link, const std::string& reason);
 

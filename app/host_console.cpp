@@ -1,0 +1,112 @@
+#include "app/host_console.h"
+
+#include <algorithm>
+#include <cctype>
+#include <vector>
+
+namespace lumenbrook {
+
+namespace {
+
+std::vector<std::string_view> words(std::string_view line) {
+  std::vector<std::string_view> out;
+  std::size_t i = 0;
+  while (i < line.size()) {
+    while (i < line.size() && std::isspace(static_cast<unsigned char>(line[i]))) ++i;
+    std::size_t start = i;
+    while (i < line.size() && !std::isspace(static_cast<unsigned char>(line[i]))) ++i;
+    if (i > start) out.push_back(line.substr(start, i - start));
+  }
+  return out;
+}
+
+std::string lower(std::string_view s) {
+  std::string out(s);
+  std::transform(out.begin(), out.end(), out.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return out;
+}
+
+}  // namespace
+
+std::optional<HostCommand> parseHostCommand(std::string_view line) {
+  std::vector<std::string_view> w = words(line);
+  if (w.empty()) return std::nullopt;
+  using Kind = HostCommand::Kind;
+  struct Word {
+    std::string_view text;
+    Kind kind;
+    bool takesId;
+  };
+  static constexpr Word table[] = {
+      {"pair", Kind::pair, false},     {"list", Kind::list, false},
+      {"revoke", Kind::revoke, true},  {"forget", Kind::forget, true},
+      {"off", Kind::off, false},       {"on", Kind::on, false},
+      {"quit", Kind::quit, false},
+  };
+  for (const Word& entry : table) {
+    if (w[0] != entry.text) continue;
+    if (!entry.takesId) {
+      if (w.size() != 1) return std::nullopt;
+      return HostCommand{entry.kind, std::nullopt};
+    }
+    if (w.size() != 2) return std::nullopt;
+    std::optional<Uuid> id = Uuid::parse(w[1]);
+    if (!id) return std::nullopt;
+    return HostCommand{entry.kind, id};
+  }
+  return std::nullopt;
+}
+
+std::optional<bool> parseAnswer(std::string_view line) {
+  std::vector<std::string_view> w = words(line);
+  if (w.size() != 1) return std::nullopt;
+  std::string a = lower(w[0]);
+  if (a == "y" || a == "yes") return true;
+  if (a == "n" || a == "no") return false;
+  return std::nullopt;
+}
+
+std::string printable(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    unsigned char next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+    if (c < 0x20 || c == 0x7F) {
+      out += '?';
+    } else if (c == 0xC2 && next >= 0x80 && next <= 0x9F) {  // U+0080...U+009F
+      out += '?';
+      ++i;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+std::string comparisonQuestion(const std::string& phoneName, const std::string& code) {
+  std::string shown = code.size() == 6 ? code.substr(0, 3) + " " + code.substr(3) : code;
+  return "Does " + printable(phoneName) + " show " + printable(shown) + "? [y/n]";
+}
+
+std::string deviceList(const TrustStore& trust) {
+  std::vector<const PairedDevice*> devices;
+  for (const auto& [id, device] : trust.devices()) devices.push_back(&device);
+  std::stable_sort(devices.begin(), devices.end(), [](const auto* a, const auto* b) {
+    return a->pairedAt.sinceReference < b->pairedAt.sinceReference;
+  });
+  std::string out;
+  for (const PairedDevice* d : devices) {
+    out += d->id.text() + "  " + printable(d->name);
+    if (d->revokedAt) out += "  (revoked)";
+    out += '\n';
+  }
+  return out;
+}
+
+std::string_view commandHelp() {
+  return "Commands: pair, list, revoke ID, forget ID, off, on, quit\n";
+}
+
+}  // namespace lumenbrook

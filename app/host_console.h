@@ -1,0 +1,43 @@
+#pragma once
+// What the headless host understands on its terminal: a few commands, and y/n answers to a
+// code comparison.
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "core/security/trust_store.h"
+#include "core/util/uuid.h"
+
+namespace lumenbrook {
+
+struct HostCommand {
+  enum class Kind { pair, list, revoke, forget, off, on, quit };
+  Kind kind = Kind::list;
+  std::optional<Uuid> id;  // revoke and forget
+
+  friend bool operator==(const HostCommand&, const HostCommand&) = default;
+};
+
+// "pair", "list", "revoke ID", "forget ID", "off", "on" or "quit", with any surrounding
+// blanks; absent for anything else (an unknown word, a missing or malformed ID, extra words).
+[[nodiscard]] std::optional<HostCommand> parseHostCommand(std::string_view line);
+
+// "y"/"yes" is true and "n"/"no" false, in any case; absent for anything else.
+[[nodiscard]] std::optional<bool> parseAnswer(std::string_view line);
+
+// `text` safe to print on a terminal: C0 and C1 control characters and DEL (which a peer
+// could use to send escape sequences to the terminal) become "?".
+std::string printable(std::string_view text);
+
+// The question asked before the Mac user's verdict: "Does PHONE show 123 456? [y/n]".
+std::string comparisonQuestion(const std::string& phoneName, const std::string& code);
+
+// One line per paired phone, oldest first: id, printable name, and "(revoked)" where it
+// applies.
+std::string deviceList(const TrustStore& trust);
+
+// The usage text of the headless host.
+std::string_view commandHelp();
+
+}  // namespace lumenbrook

@@ -1,0 +1,23 @@
+#pragma once
+// The TCP port the host service last listened on, remembered in the state directory as the
+// item "listenPort" (its decimal text), so that paired phones find the host where they left it.
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "net/mac_vault.h"
+
+namespace lumenbrook {
+
+inline constexpr std::string_view kListenPortAccount = "listenPort";
+
+// The stored decimal integer clamped to 0...65535; 0 when absent or not an integer.
+std::uint16_t loadListenPort(const MacVault& vault);
+// False when it could not be stored.
+bool saveListenPort(const MacVault& vault, std::uint16_t port);
+
+// The port a text names: a decimal integer, clamped to 0...65535; absent for anything else.
+[[nodiscard]] std::optional<std::uint16_t> parsePortText(std::string_view text);
+
+}  // namespace lumenbrook
