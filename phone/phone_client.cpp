@@ -42,8 +42,9 @@ void PhoneClient::login(const std::string& host, std::uint16_t port, ByteView ps
 }
 
 bool PhoneClient::send(const Envelope& envelope) {
+  if (!link_) return false;
   auto sealed = session_.seal(envelope);
-  if (!sealed || !link_) return false;
+  if (!sealed) return false;
   link_->send(sealed.value());
   return true;
 }
