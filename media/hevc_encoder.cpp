@@ -17,7 +17,6 @@
 extern "C" {
 #include <libavutil/dict.h>
 #include <libavutil/hwcontext.h>
-#include <libavutil/opt.h>
 }
 
 namespace lumenbrook {
@@ -158,69 +157,6 @@ class HEVCEncoder;
 // The encoder whose thread this is, so that stop() called there does not wait for itself.
 thread_local const HEVCEncoder* currentEncoder = nullptr;
 
-// An AVFrame over a BGRA frame's pixels, sharing them rather than copying: FFmpeg takes a
-// reference to its inputs, and a frame without its own buffer would be copied whole.
-ffmpeg::FramePtr viewOf(const VideoFrame& f) {
-  ffmpeg::FramePtr frame(av_frame_alloc());
-  if (!frame) return nullptr;
-  auto* keep = new std::shared_ptr<const Bytes>(f.pixels);
-  AVBufferRef* buffer = av_buffer_create(
-      const_cast<std::uint8_t*>(f.pixels->data()), f.pixels->size(),
-      [](void* opaque, std::uint8_t*) { delete static_cast<std::shared_ptr<const Bytes>*>(opaque); }, keep,
-      AV_BUFFER_FLAG_READONLY);
-  if (!buffer) {
-    delete keep;
-    return nullptr;
-  }
-  frame->buf[0] = buffer;
-  frame->data[0] = const_cast<std::uint8_t*>(f.pixels->data());
-  frame->linesize[0] = static_cast<int>(f.stride);
-  frame->width = f.width;
-  frame->height = f.height;
-  frame->format = AV_PIX_FMT_BGRA;
-  return frame;
-}
-
-// BGRA to the codec's YUV with BT.709 limited range, in slices on every core: conversion is
-// the one step of a frame that x265 does not spread over its own threads.
-class Converter {
- public:
-  bool convert(const VideoFrame& from, AVFrame& to) {
-    if (!fit(from.width, from.height, static_cast<AVPixelFormat>(to.format), to.width, to.height)) return false;
-    auto source = viewOf(from);
-    return source && sws_scale_frame(sws_.get(), &to, source.get()) >= 0;
-  }
-
- private:
-  bool fit(int srcW, int srcH, AVPixelFormat dst, int dstW, int dstH) {
-    if (sws_ && srcW == srcW_ && srcH == srcH_) return true;
-    sws_.reset(sws_alloc_context());
-    if (!sws_) return false;
-    SwsContext* c = sws_.get();
-    av_opt_set_int(c, "srcw", srcW, 0);
-    av_opt_set_int(c, "srch", srcH, 0);
-    av_opt_set_int(c, "src_format", AV_PIX_FMT_BGRA, 0);
-    av_opt_set_int(c, "dstw", dstW, 0);
-    av_opt_set_int(c, "dsth", dstH, 0);
-    av_opt_set_int(c, "dst_format", dst, 0);
-    av_opt_set_int(c, "sws_flags", SWS_BILINEAR, 0);
-    av_opt_set_int(c, "threads", 0, 0);  // one per core
-    if (sws_init_context(c, nullptr, nullptr) < 0) {
-      sws_.reset();
-      return false;
-    }
-    const int* bt709 = sws_getCoefficients(SWS_CS_ITU709);
-    sws_setColorspaceDetails(c, bt709, 1, bt709, 0, 0, 1 << 16, 1 << 16);
-    srcW_ = srcW;
-    srcH_ = srcH;
-    return true;
-  }
-
-  ffmpeg::SwsPtr sws_;
-  int srcW_ = 0;
-  int srcH_ = 0;
-};
-
 struct Pending {
   VideoFrame frame;
   bool keyframe = false;
@@ -305,8 +241,16 @@ class HEVCEncoder final : public VideoEncoder {
       }
     }
     if (av_frame_make_writable(input_.get()) < 0) return;
+    // One thread converts: slices on several would each have to wait for a core that x265's
+    // own threads are using, and on a busy machine that made frames slower, not faster.
     const VideoFrame& f = p.frame;
-    if (!converter_.convert(f, *input_)) return;
+    if (!ffmpeg::fitConverter(sws_, f.width, f.height, AV_PIX_FMT_BGRA, ctx->width, ctx->height, session_.inputFormat,
+                              SWS_CS_ITU709, false)) {
+      return;
+    }
+    const std::uint8_t* src[4] = {f.pixels->data(), nullptr, nullptr, nullptr};
+    const int srcStride[4] = {static_cast<int>(f.stride), 0, 0, 0};
+    sws_scale(sws_.get(), src, srcStride, 0, f.height, input_->data, input_->linesize);
 
     AVFrame* submitted = input_.get();
     ffmpeg::FramePtr uploaded;
@@ -367,7 +311,7 @@ class HEVCEncoder final : public VideoEncoder {
   const std::function<void()> beforeEncode_;
   ffmpeg::FramePtr input_;
   ffmpeg::PacketPtr packet_;
-  Converter converter_;
+  ffmpeg::SwsPtr sws_;
   std::int64_t nextIndex_ = 0;
   std::deque<std::pair<std::int64_t, std::uint64_t>> inFlight_;  // frame number, capture time
 
