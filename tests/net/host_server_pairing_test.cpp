@@ -226,7 +226,7 @@ TEST(HostServerPairing, ClosePairingClosesPairingConnectionsButNotLoggedInOnes) 
 
 TEST(HostServerPairing, AConnectionThatDoesNotLogInInTimeIsClosed) {
   ServerOptions options;
-  options.timing.loginCheck = 100ms;
+  options.timing.loginCheck = 500ms;
   ServerHarness s(options);
   const std::uint16_t port = s.start();
   PhoneHarness phone;
@@ -245,8 +245,9 @@ TEST(HostServerPairing, AConnectionThatDoesNotLogInInTimeIsClosed) {
 
 TEST(HostServerPairing, AnUnansweredCodeComparisonIsClosed) {
   ServerOptions options;
-  options.timing.loginCheck = 400ms;
-  options.timing.promptCheck = 400ms;
+  // The login check passes over the waiting phone first.
+  options.timing.loginCheck = 600ms;
+  options.timing.promptCheck = 1200ms;
   ServerHarness s(options);
   s.start();
   PhoneHarness phone;
@@ -254,6 +255,7 @@ TEST(HostServerPairing, AnUnansweredCodeComparisonIsClosed) {
   EXPECT_TRUE(s.log.waitFor("closing: pairing prompt unanswered"));
   EXPECT_TRUE(phone.closed.waitNth(1));
   EXPECT_EQ(s.log.count("closing: no login within 10 s"), 0u);
+  EXPECT_EQ(s.log.count("closing: pairing prompt unanswered"), 1u);
   EXPECT_TRUE(s.paired.items().empty());
 }
 
