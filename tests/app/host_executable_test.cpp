@@ -3,6 +3,7 @@
 // second launch on the same state directory takes the phone back on the same port.
 
 #include <fcntl.h>
+#include <stdlib.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -32,12 +33,21 @@ using testing::PhoneHarness;
 // One run of the executable with its standard output and error read line by line.
 class HostProcess {
  public:
-  explicit HostProcess(const std::vector<std::string>& args) {
+  // With `terminal` its standard input is a pseudo-terminal the test types into (type());
+  // otherwise /dev/null.
+  explicit HostProcess(const std::vector<std::string>& args, bool terminal = false) {
     int out[2], err[2];
     if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) return;
+    std::string input = "/dev/null";
+    if (terminal) {
+      terminal_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+      if (terminal_ < 0 || ::grantpt(terminal_) != 0 || ::unlockpt(terminal_) != 0) return;
+      input = ::ptsname(terminal_);
+    }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 0, input.c_str(), terminal ? O_RDWR : O_RDONLY,
+                                     0);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     posix_spawn_file_actions_adddup2(&actions, err[1], 2);
     std::vector<std::string> all = {LB_HOST_EXECUTABLE};
@@ -58,9 +68,16 @@ class HostProcess {
       ::waitpid(pid_, nullptr, 0);
     }
     for (auto& t : readers_) t.join();
+    if (terminal_ >= 0) ::close(terminal_);
   }
 
   bool started() const { return pid_ > 0; }
+
+  // Types one line on the terminal.
+  bool type(const std::string& line) {
+    std::string text = line + "\n";
+    return ::write(terminal_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  }
 
   // The first line of `lines` that starts with `prefix`, once it arrived.
   static std::optional<std::string> lineStartingWith(const Events<std::string>& lines,
@@ -126,6 +143,7 @@ class HostProcess {
   }
 
   pid_t pid_ = -1;
+  int terminal_ = -1;
   bool exited_ = false;
   std::vector<std::thread> readers_;
 };
@@ -186,6 +204,35 @@ TEST_F(HostExecutableTest, PairsALoopbackPhoneSavesTrustAndTakesItBackAfterARest
       again.stderrLines, "listening on port " + std::to_string(pairing.mac.port) + " "));
   ASSERT_TRUE(testing::loginPhone(phone, pairing.mac.port, pairing));
   EXPECT_EQ(again.terminate(), 0);
+}
+
+TEST_F(HostExecutableTest, OnATerminalItAsksForTheCodeComparisonAndTakesCommands) {
+  HostProcess host({"--pair", "--state-dir", dir.string(), "--port", "0", "--advertised-host",
+                    "127.0.0.1", "--name", "Test-Host"},
+                   /*terminal=*/true);
+  ASSERT_TRUE(host.started());
+  auto code = HostProcess::lineStartingWith(host.stdoutLines, "LUMENBROOK-PAIR-1:");
+  ASSERT_TRUE(code);
+  EXPECT_EQ(host.stdoutLines.items()[0].rfind("Commands: pair, list", 0), 0u);
+
+  PhoneHarness phone("Desk phone");
+  ASSERT_TRUE(phone.pair(*code));
+  auto shown = phone.codes.waitNth(1);
+  ASSERT_TRUE(shown);
+  phone.confirm(true);
+  const std::string question =
+      "Does Desk phone show " + shown->substr(0, 3) + " " + shown->substr(3) + "? [y/n]";
+  ASSERT_TRUE(HostProcess::lineStartingWith(host.stdoutLines, question));
+  EXPECT_EQ(phone.paired.size(), 0u);  // nothing is stored before the Mac's user answers
+
+  ASSERT_TRUE(host.type("y"));
+  ASSERT_TRUE(phone.paired.waitNth(1));
+  ASSERT_TRUE(host.type("list"));
+  EXPECT_TRUE(HostProcess::anyContains(host.stdoutLines,
+                                       phone.identity.id().text() + "  Desk phone"));
+  ASSERT_TRUE(host.type("quit"));
+  EXPECT_EQ(host.waitForExit(), 0);
+  EXPECT_EQ(MacVault(dir).loadTrust().devices().count(phone.identity.id()), 1u);
 }
 
 TEST_F(HostExecutableTest, RefusesAnUnknownOption) {
