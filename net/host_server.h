@@ -144,7 +144,8 @@ class HostServer : public std::enable_shared_from_this<HostServer> {
 
   // Blocking. Opens (or reopens, with a new secret and a fresh count of failures) the pairing
   // window for `seconds` and returns the pairing-code text; nothing while the kill switch is
-  // on or before the listener was first ready. Non-finite or negative durations count as 0.
+  // on or before the listener was first ready. A NaN or negative duration counts as 0, one
+  // beyond a year as a year.
   std::optional<std::string> openPairing(double seconds);
   // Queued. Closes the window and every connection that is pairing.
   void closePairing();
