@@ -84,7 +84,7 @@ void VideoStreamer::checkHello(ByteView datagram, const Endpoint& from) {
 }
 
 void VideoStreamer::startPipeline() {
-  if (encoder_) return;
+  if (encoder_ || !encoders_ || !source_) return;
   auto made = encoders_->makeEncoder(stream_);
   if (!made.ok()) return;
   if (sleepAssertions_) sleepAssertion_ = sleepAssertions_->preventIdleSleep(std::string(sleepReason));

@@ -63,9 +63,11 @@ class VideoStreamer : public std::enable_shared_from_this<VideoStreamer> {
     Clock clock = {};  // for the resend budget; std::chrono::steady_clock when empty
   };
 
-  // Nothing starts yet. REQUIRES: setup.source and setup.encoders are set.
+  // Nothing starts yet. Without a source or an encoder factory the path can still bind, but
+  // no video ever flows.
   static std::shared_ptr<VideoStreamer> make(EventLoop& loop, Setup setup);
-  // Releases everything, as stop() does.
+  // Releases everything, as stop() does, so a streamer dropped without stop() holds no
+  // sleep assertion. On the loop's thread, like every call but make().
   ~VideoStreamer();
   VideoStreamer(const VideoStreamer&) = delete;
   VideoStreamer& operator=(const VideoStreamer&) = delete;
