@@ -32,6 +32,10 @@ struct TestPatternSource::Pool {
   // Two frames in flight (one encoding, one queued) and one being drawn.
   static constexpr std::size_t keep = 3;
 
+  // Room reserved up front, so that give(), which runs in a frame's deleter, never allocates
+  // and so never throws.
+  Pool() { free.reserve(keep); }
+
   std::mutex mutex;
   std::vector<std::unique_ptr<Bytes>> free;
 
@@ -176,7 +180,7 @@ void TestPatternSource::run() {
     const bool current = image && generation == generation_ && running_;
     if (current) ++frame_;
     lock.unlock();
-    if (current) (*deliver)(std::move(*image));
+    if (current && *deliver) (*deliver)(std::move(*image));
     // Our copy of the closure goes outside the lock: what it captures belongs to the consumer.
     deliver.reset();
     lock.lock();
