@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <sstream>
@@ -22,7 +23,7 @@ using lumenbrook::testing::bytesOf;
 using lumenbrook::testing::hex;
 
 std::optional<Json> loadVectors(const std::string& name) {
-  const std::string path = std::string(LB_VECTORS_DIR) + "/" + name;
+  const std::filesystem::path path = std::filesystem::path(LB_VECTORS_DIR) / name;
   std::ifstream in(path, std::ios::binary);
   if (!in) return std::nullopt;
   std::stringstream text;
