@@ -37,8 +37,11 @@
 #include "core/session/host_session.h"
 #include "core/util/bytes.h"
 #include "core/util/uuid.h"
+#include "core/video/encoder_factory.h"
+#include "core/video/frame_source.h"
 #include "net/event_loop.h"
 #include "net/service_advertiser.h"
+#include "net/sleep_assertion.h"
 #include "net/transport.h"
 
 namespace lumenbrook {
@@ -83,6 +86,9 @@ class HostServer : public std::enable_shared_from_this<HostServer> {
     Duration statusFallback = std::chrono::seconds(15);
   };
 
+  // Makes the pictures of one stream, `width` x `height`; called on the loop.
+  using SourceFactory = std::function<std::unique_ptr<FrameSource>(int width, int height)>;
+
   // Creates the advertiser for one record; called on the loop. Its log lines go to onLog.
   using AdvertiserFactory = std::function<std::unique_ptr<ServiceAdvertiser>(
       EventLoop& loop, ServiceRecord record, std::function<void(const std::string&)> onLog)>;
@@ -95,6 +101,11 @@ class HostServer : public std::enable_shared_from_this<HostServer> {
     AdvertiserFactory makeAdvertiser = avahiAdvertiser;
     // Dates stored in the trust store (pairedAt, revokedAt).
     HostSession::Clock clock = HostSession::systemClock;
+    // The video path. Without a source factory or an encoder factory a stream still binds its
+    // UDP path but carries no pictures.
+    SourceFactory makeSource;
+    std::shared_ptr<EncoderFactory> encoders;
+    std::shared_ptr<SleepAssertions> sleepAssertions;  // null: nothing keeps the Mac awake
   };
 
   static std::unique_ptr<ServiceAdvertiser> avahiAdvertiser(
@@ -103,6 +114,19 @@ class HostServer : public std::enable_shared_from_this<HostServer> {
   // The status period for `interval` seconds: the fallback when it is not finite, never below
   // the minimum.
   static Duration statusPeriod(double interval, const Timing& timing);
+
+  // The stream a described screen gets: its pixel size scaled down into 3840 x 2160 (either
+  // orientation), even, at least 320 x 240. REQUIRES: `screen` is sanitized.
+  struct StreamSize {
+    int width = 0;
+    int height = 0;
+    friend bool operator==(const StreamSize&, const StreamSize&) = default;
+  };
+  static StreamSize streamSize(const ScreenTraits& screen);
+  // The encoder settings of a `width` x `height` stream asked for at `fps`: at least 24 fps,
+  // and 5/2 of `bitrate` from 3840 x 2160 pixels up.
+  static EncoderConfig streamEncoding(int width, int height, std::int64_t fps,
+                                      std::int64_t bitrate);
 
   // Starts the "host-server" thread and nothing else: no listener, no clients, no window.
   static std::shared_ptr<HostServer> make(DeviceIdentity identity, TrustStore trust,
@@ -204,11 +228,12 @@ class HostServer : public std::enable_shared_from_this<HostServer> {
   void statusStep(const ClientPtr& client);
   void countFailedPairing();
 
-  // host_server_streams.cpp: where video streams attach.
+  // host_server_streams.cpp: the client's video stream.
   void scheduleDefaultStream(const ClientPtr& client);
   void handleScreen(const ClientPtr& client, const ScreenTraits& traits);
   void forwardToStream(const ClientPtr& client, const ControlMessage& message);
   void stopStream(const ClientPtr& client);
+  void startStream(const ClientPtr& client, int width, int height, int fps);
 
   // Declared first so that it is destroyed last, after everything bound to it.
   std::unique_ptr<EventLoop> loop_;

@@ -13,14 +13,16 @@
 #include "net/event_loop.h"
 #include "net/framed_link.h"
 #include "net/host_server.h"
+#include "net/video_streamer.h"
 
 namespace lumenbrook {
 
 struct HostServer::Client {
-  // Per-connection state of the video path. The streamer itself attaches here.
+  // Per-connection state of the video path.
   struct StreamState {
     TimerHandle fallback;           // the scheduled default-size stream, if any
     std::uint32_t streamCount = 0;  // streams started on this connection; the current number
+    std::shared_ptr<VideoStreamer> streamer;  // the running stream, if any
   };
 
   Client(std::uint64_t key, std::shared_ptr<FramedLink> link, HostSession session,

@@ -121,6 +121,7 @@ struct ServerOptions {
   TrustStore trust = {};
   HostServer::Config config = {"Test-Mac", "127.0.0.1"};
   std::vector<Bytes> ownIPv6 = {};
+  HostServer::SourceFactory makeSource = {};  // none: streams carry no pictures
 };
 
 class ServerHarness {
@@ -134,6 +135,7 @@ class ServerHarness {
       return std::make_unique<RecordingAdvertiser>(advertiser, std::move(record));
     };
     env.clock = [] { return kTestNow; };
+    env.makeSource = options.makeSource;
     server = HostServer::make(identity, options.trust, options.config, options.timing,
                               std::move(env));
     server->onListening = [this](const QRPayload& p) { listening.add(p); };
