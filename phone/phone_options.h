@@ -23,17 +23,17 @@ struct PhoneOptions {
   enum class Command { help, pair, status, discover, stream };
 
   Command command = Command::help;
-  std::string code;                            // pair: the pairing-code text
-  std::optional<std::filesystem::path> state;  // default: PhoneState::defaultPath()
-  std::optional<std::string> name;             // pair: the phone's display name
+  std::string code{};                            // pair: the pairing-code text
+  std::optional<std::filesystem::path> state{};  // default: PhoneState::defaultPath()
+  std::optional<std::string> name{};             // pair: the phone's display name
   bool yes = false;                            // pair: answer the code comparison with yes
-  std::optional<std::string> host;             // which paired computer (address or name)
-  std::optional<std::uint16_t> port;           // dial this port instead of the stored one
-  std::optional<std::uint64_t> count;          // status: stop after this many reports
-  std::optional<double> seconds;               // status, discover, stream: how long to run
-  std::optional<ScreenTraits> screen;          // stream: from --screen or --preset
-  std::optional<std::filesystem::path> snapshot;  // stream: last picture as PNG
-  std::optional<std::filesystem::path> record;    // stream: received frames as Annex-B
+  std::optional<std::string> host{};             // which paired computer (address or name)
+  std::optional<std::uint16_t> port{};           // dial this port instead of the stored one
+  std::optional<std::uint64_t> count{};          // status: stop after this many reports
+  std::optional<double> seconds{};               // status, discover, stream: how long to run
+  std::optional<ScreenTraits> screen{};          // stream: from --screen or --preset
+  std::optional<std::filesystem::path> snapshot{};  // stream: last picture as PNG
+  std::optional<std::filesystem::path> record{};    // stream: received frames as Annex-B
   bool json = false;                              // stream: figures as one JSON object
 
   friend bool operator==(const PhoneOptions&, const PhoneOptions&) = default;
