@@ -34,6 +34,8 @@
 #include "app/status_reader.h"
 #include "app/terminal_qr.h"
 #include "core/messages/status_cache.h"
+#include "media/test_pattern_source.h"
+#include "media/video_encoder.h"
 #include "net/host_server.h"
 #include "net/mac_vault.h"
 
@@ -282,7 +284,18 @@ int HostApp::run(int signalFd) {
       advertisedHostName(systemHostName(), systemLocalHostName()));
 
   status_ = std::make_unique<StatusRefresher>(identity.name());
-  server_ = HostServer::make(identity, trust, HostServer::Config(identity.name(), advertised));
+  HostServer::Environment environment;
+  // Every stream shows the test pattern until screen capture arrives. Its capture times count
+  // from the monotonic clock's zero, so a phone on this machine can measure latency.
+  environment.makeSource = [](int, int) -> std::unique_ptr<FrameSource> {
+    return std::make_unique<TestPatternSource>(TestPatternSource::Clock{},
+                                               std::chrono::steady_clock::time_point{});
+  };
+  HevcEncoderOptions encoderOptions;
+  encoderOptions.onLog = [this](const std::string& line) { console_.log(line); };
+  environment.encoders = std::make_shared<HevcEncoderFactory>(std::move(encoderOptions));
+  server_ = HostServer::make(identity, trust, HostServer::Config(identity.name(), advertised),
+                             HostServer::Timing{}, std::move(environment));
   installCallbacks();
   if (options_.autoConfirm) {
     console_.log("auto-confirm: code comparison is disabled and every pairing is accepted; "

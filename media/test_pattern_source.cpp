@@ -57,9 +57,9 @@ struct TestPatternSource::Pool {
   }
 };
 
-TestPatternSource::TestPatternSource(Clock clock)
+TestPatternSource::TestPatternSource(Clock clock, std::optional<SteadyClock::time_point> origin)
     : clock_(clock ? std::move(clock) : Clock([] { return SteadyClock::now(); })),
-      t0_(clock_()),
+      t0_(origin ? *origin : clock_()),
       pool_(std::make_shared<Pool>()),
       thread_([this] { run(); }) {}
 

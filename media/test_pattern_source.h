@@ -22,9 +22,12 @@ class TestPatternSource final : public FrameSource {
  public:
   using Clock = std::function<std::chrono::steady_clock::time_point()>;
 
-  // Starts the "pattern" thread, idle until start(). Capture times count from now on `clock`
-  // (std::chrono::steady_clock when empty), which may be called from the pattern thread.
-  explicit TestPatternSource(Clock clock = {});
+  // Starts the "pattern" thread, idle until start(). Capture times count on `clock`
+  // (std::chrono::steady_clock when empty), which may be called from the pattern thread, from
+  // `origin`, or from now when it is absent. Passing the clock's epoch makes capture times
+  // readable by another process on the same machine, which can then measure latency.
+  explicit TestPatternSource(Clock clock = {},
+                             std::optional<std::chrono::steady_clock::time_point> origin = {});
   // Stops and joins the pattern thread. REQUIRES: not called from inside deliver.
   ~TestPatternSource() override;
   TestPatternSource(const TestPatternSource&) = delete;

@@ -135,6 +135,20 @@ TEST_P(TestPatternSourceFrames, DeliversSuccessivePicturesStampedFromItsClock) {
 
 INSTANTIATE_TEST_SUITE_P(KeptOrReleased, TestPatternSourceFrames, ::testing::Bool());
 
+TEST(TestPatternSource, AGivenOriginFixesTheZeroOfCaptureTimes) {
+  SteppingClock clock;
+  // Readings are 1 h + 1 ms each; from the epoch the first picture is stamped at 1 h exactly.
+  TestPatternSource source(clock.clock(), std::chrono::steady_clock::time_point{});
+  Recorder recorder;
+  source.start(kWidth, kHeight, kFps, recorder.deliver());
+  ASSERT_TRUE(recorder.waitFor(2));
+  source.stop();
+  const auto deliveries = recorder.deliveries();
+  ASSERT_GE(deliveries.size(), 2u);
+  EXPECT_EQ(deliveries[0].frame.ptsMicros, std::uint64_t{3'600'000'000});
+  EXPECT_EQ(deliveries[1].frame.ptsMicros, std::uint64_t{3'600'001'000});
+}
+
 TEST(TestPatternSource, StopEndsDeliveryAndARestartGoesOnWhereItStopped) {
   TestPatternSource source;
   Recorder recorder;
