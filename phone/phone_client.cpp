@@ -14,7 +14,7 @@ std::shared_ptr<PhoneClient> PhoneClient::make(EventLoop& loop, DeviceIdentity i
 }
 
 PhoneClient::PhoneClient(EventLoop& loop, DeviceIdentity identity)
-    : loop_(loop), session_(std::move(identity)) {}
+    : loop_(loop), deviceID_(identity.id()), session_(std::move(identity)) {}
 
 bool PhoneClient::pair(std::string_view code, std::optional<Endpoint> via) {
   std::optional<QRPayload> qr = QRPayload::parse(code);
@@ -47,6 +47,31 @@ bool PhoneClient::send(const Envelope& envelope) {
   if (!sealed) return false;
   link_->send(sealed.value());
   return true;
+}
+
+std::optional<StreamClient::DatagramKeys> PhoneClient::datagramKeys(std::uint32_t stream) {
+  if (!session_.connected()) return std::nullopt;
+  std::optional<Opener> opener = session_.makeDatagramOpener(stream);
+  if (!opener) return std::nullopt;
+  std::optional<Sealer> sealer = session_.makeDatagramSealer(stream);
+  if (!sealer) return std::nullopt;
+  return StreamClient::DatagramKeys{std::move(*sealer), std::move(*opener)};
+}
+
+StreamClient::Control PhoneClient::streamControl() {
+  std::weak_ptr<PhoneClient> weak = weak_from_this();
+  StreamClient::Control control;
+  control.send = [weak](const Envelope& envelope) {
+    auto self = weak.lock();
+    return self && self->send(envelope);
+  };
+  control.datagramKeys = [weak](std::uint32_t stream) -> std::optional<StreamClient::DatagramKeys> {
+    auto self = weak.lock();
+    if (!self) return std::nullopt;
+    return self->datagramKeys(stream);
+  };
+  control.macHost = mac_.host;
+  return control;
 }
 
 void PhoneClient::close() {

@@ -26,6 +26,7 @@
 #include "net/event_loop.h"
 #include "net/framed_link.h"
 #include "net/transport.h"
+#include "phone/stream_client.h"
 
 namespace lumenbrook {
 
@@ -72,6 +73,16 @@ class PhoneClient : public std::enable_shared_from_this<PhoneClient> {
   PhoneSession::Phase phase() const { return session_.phase(); }
   bool connected() const { return session_.connected(); }
 
+  // The datagram sealer and opener of video stream `stream`, while logged in; absent
+  // otherwise and for a stream number whose sealer was already given out this login.
+  std::optional<StreamClient::DatagramKeys> datagramKeys(std::uint32_t stream);
+  // The host of the current (or last) connection, as dialled.
+  const std::string& remoteHost() const { return mac_.host; }
+  const Uuid& deviceID() const { return deviceID_; }
+  // A StreamClient's way into this connection, holding the client weakly; its macHost is
+  // the host dialled last, so make it once logged in.
+  StreamClient::Control streamControl();
+
   // Tests shorten the link's closing delay.
   void setCloseAfterSendingDelay(EventLoop::Clock::duration delay) { closeDelay_ = delay; }
 
@@ -84,6 +95,7 @@ class PhoneClient : public std::enable_shared_from_this<PhoneClient> {
   void onLinkClosed(const std::shared_ptr<FramedLink>& link, const std::string& reason);
 
   EventLoop& loop_;
+  Uuid deviceID_;  // before session_, which takes the identity
   PhoneSession session_;
   std::shared_ptr<FramedLink> link_;
   Endpoint mac_;

@@ -24,12 +24,15 @@
 #include "core/messages/envelope.h"
 #include "core/messages/screen_traits.h"
 #include "core/security/secure_channel.h"
+#include "core/util/uuid.h"
 #include "core/video/reassembler.h"
 #include "core/video/video_frame.h"
 #include "net/event_loop.h"
 #include "net/transport.h"
 
 namespace lumenbrook {
+
+struct StreamClientStream;
 
 class StreamClient : public std::enable_shared_from_this<StreamClient> {
  public:
@@ -38,6 +41,7 @@ class StreamClient : public std::enable_shared_from_this<StreamClient> {
 
   struct Options {
     ScreenTraits screen;  // sent in hello; the Mac sizes the stream from it
+    Uuid deviceID;        // the phone's identity, sent in hello
     std::string deviceName = "Reference phone";
     std::string appVersion = "1.0";
     // Reassembler tuning: ids a missing frame may lag before it is given up, NACKs per frame.
@@ -52,8 +56,13 @@ class StreamClient : public std::enable_shared_from_this<StreamClient> {
     // a relay in the path with these.
     std::optional<Endpoint> udpTarget;
     std::optional<std::uint16_t> announcedPort;
+    // The hello datagram may be lost: it goes out again this often, freshly sealed, until the
+    // first fragment arrives, at most helloSends times in all.
+    EventLoop::Clock::duration helloInterval = std::chrono::milliseconds(250);
+    int helloSends = 8;
   };
 
+  // Of the current stream: a new stream starts them again (lastPicture() is kept).
   struct Figures {
     std::uint32_t stream = 0;  // the current stream number, 0 before any videoReady
     int width = 0;             // of the last decoded picture
@@ -62,7 +71,7 @@ class StreamClient : public std::enable_shared_from_this<StreamClient> {
     std::uint64_t framesDecoded = 0;
     double framesPerSecond = 0;  // framesDecoded over seconds
     std::uint64_t keyframes = 0;  // keyframes delivered by the reassembler
-    std::uint64_t bytes = 0;      // payload bytes of every opened datagram
+    std::uint64_t bytes = 0;      // plaintext bytes of every opened datagram
     double bitsPerSecond = 0;
     std::uint64_t fragments = 0;   // datagrams that opened and read as fragments
     std::uint64_t duplicates = 0;  // the reassembler's count
@@ -81,7 +90,8 @@ class StreamClient : public std::enable_shared_from_this<StreamClient> {
   struct Control {
     std::function<bool(const Envelope&)> send;
     std::function<std::optional<DatagramKeys>(std::uint32_t stream)> datagramKeys;
-    std::string macHost;  // the control connection's remote host, where UDP goes
+    std::string macHost;  // the control connection's remote host, where UDP goes (a name is
+                          // resolved once per stream)
   };
 
   static std::shared_ptr<StreamClient> make(EventLoop& loop, Control control, Options options);
@@ -98,7 +108,8 @@ class StreamClient : public std::enable_shared_from_this<StreamClient> {
   void begin();
   // Describes a changed screen (screenChanged); the Mac answers with a new stream.
   void changeScreen(const ScreenTraits& screen);
-  // Takes one envelope from the Mac; true when it was for the video path (videoReady).
+  // Takes one envelope from the Mac; true when it was for the video path (videoReady). A
+  // videoReady whose stream has no keys, or whose challenge is not 16 bytes, changes nothing.
   bool handle(const Envelope& envelope);
   // Closes the socket; nothing more arrives. Idempotent.
   void stop();
@@ -110,6 +121,9 @@ class StreamClient : public std::enable_shared_from_this<StreamClient> {
  private:
   struct State;
   StreamClient(EventLoop& loop, Control control, Options options);
+  void sendHello(const std::shared_ptr<StreamClientStream>& stream);
+  void onDatagram(const std::shared_ptr<StreamClientStream>& stream, ByteView datagram);
+  void deliver(const std::shared_ptr<StreamClientStream>& stream, const Reassembler::Frame& frame);
   std::unique_ptr<State> state_;
 };
 
