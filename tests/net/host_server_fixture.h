@@ -122,6 +122,7 @@ struct ServerOptions {
   HostServer::Config config = {"Test-Mac", "127.0.0.1"};
   std::vector<Bytes> ownIPv6 = {};
   HostServer::SourceFactory makeSource = {};  // none: streams carry no pictures
+  std::shared_ptr<EncoderFactory> encoders = {};
 };
 
 class ServerHarness {
@@ -136,6 +137,7 @@ class ServerHarness {
     };
     env.clock = [] { return kTestNow; };
     env.makeSource = options.makeSource;
+    env.encoders = options.encoders;
     server = HostServer::make(identity, options.trust, options.config, options.timing,
                               std::move(env));
     server->onListening = [this](const QRPayload& p) { listening.add(p); };
