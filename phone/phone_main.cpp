@@ -26,13 +26,16 @@
 
 #include "core/messages/control_message.h"
 #include "core/messages/envelope.h"
+#include "media/png_writer.h"
 #include "net/event_loop.h"
 #include "net/service_advertiser.h"
 #include "net/service_browser.h"
+#include "phone/hevc_recorder.h"
 #include "phone/phone_client.h"
 #include "phone/phone_options.h"
 #include "phone/phone_report.h"
 #include "phone/phone_state.h"
+#include "phone/stream_client.h"
 
 namespace lumenbrook {
 namespace {
@@ -43,6 +46,9 @@ using Clock = std::chrono::steady_clock;
 constexpr int kFailure = 1;
 constexpr int kUsage = 2;
 constexpr double kDiscoverSeconds = 3;
+constexpr double kStreamSeconds = 10;
+// The screen described when neither --screen nor --preset is given.
+const ScreenTraits& defaultScreen() { return ScreenTraits::tv720(); }
 
 // Lines from the loop thread and the main thread, never interleaved.
 class Console {
@@ -271,13 +277,13 @@ int pair(const PhoneOptions& o, Console& console, int signalFd) {
   return result;
 }
 
-// Logs in to the chosen paired computer and runs `onLogin` once logged in; what the
-// computer sends goes to `onControl`. Returns what the run came to.
+// The paired computer a login goes to.
 struct Login {
   PairedHost host;
   std::string where;  // "name at host:port"
 };
 
+// The paired computer the options name (or the only one), at --port when given.
 Result<Login, std::string> chooseHost(const PhoneOptions& o, PhoneState& state, fs::path& path) {
   auto loaded = loadState(o, path);
   if (!loaded) return Failure{loaded.error()};
@@ -291,17 +297,17 @@ Result<Login, std::string> chooseHost(const PhoneOptions& o, PhoneState& state, 
   return Login{std::move(host), std::move(where)};
 }
 
+// Reports the login and its end on the console; every envelope from the computer goes to
+// `onEnvelope`. Loop thread.
 void installLoginHandlers(Session& session, Console& console, const Login& login,
                           std::function<void()> onConnected,
-                          std::function<void(const ControlMessage&)> onControl) {
+                          std::function<void(const Envelope&)> onEnvelope) {
   PhoneClient& client = *session.client();
   client.onConnected = [&console, &login, onConnected = std::move(onConnected)] {
     console.err("logged in to " + login.where);
     onConnected();
   };
-  client.onEnvelope = [onControl = std::move(onControl)](const Envelope& e) {
-    if (e.isControl()) onControl(e.control());
-  };
+  client.onEnvelope = std::move(onEnvelope);
   client.onFailed = [&](const std::string& text) {
     console.err(printable(text));
     session.finish(kFailure);
@@ -322,8 +328,8 @@ int status(const PhoneOptions& o, Console& console, int signalFd) {
     return kFailure;
   }
   const Login login = std::move(chosen).value();
+  std::uint64_t reports = 0;  // loop thread only; outlives the session, whose loop counts
   Session session(console, signalFd);
-  std::uint64_t reports = 0;  // loop thread only
   session.loop().postAndWait([&] {
     session.client() = PhoneClient::make(session.loop(), state.identity());
     installLoginHandlers(
@@ -335,8 +341,9 @@ int status(const PhoneOptions& o, Console& console, int signalFd) {
             session.finish(kFailure);
           }
         },
-        [&](const ControlMessage& m) {
-          if (const auto* r = std::get_if<ControlMessage::MacStatusReport>(&m.value)) {
+        [&](const Envelope& e) {
+          if (!e.isControl()) return;
+          if (const auto* r = std::get_if<ControlMessage::MacStatusReport>(&e.control().value)) {
             console.out(statusLine(r->status));
             if (o.count && ++reports >= *o.count) session.finish(0);
           }
@@ -353,6 +360,89 @@ int status(const PhoneOptions& o, Console& console, int signalFd) {
     }
     return 0;
   });
+}
+
+int stream(const PhoneOptions& o, Console& console, int signalFd) {
+  fs::path path;
+  PhoneState state = PhoneState::fresh();
+  auto chosen = chooseHost(o, state, path);
+  if (!chosen) {
+    console.err(chosen.error());
+    return kFailure;
+  }
+  const Login login = std::move(chosen).value();
+  std::unique_ptr<HevcRecorder> recorder;
+  if (o.record) {
+    auto opened = HevcRecorder::open(*o.record);
+    if (!opened) {
+      console.err("can't record to " + o.record->string() + ": " + opened.error());
+      return kFailure;
+    }
+    recorder = std::move(opened).value();
+  }
+
+  std::shared_ptr<StreamClient> video;  // loop thread only; outlives the session
+  Session session(console, signalFd);
+  session.loop().postAndWait([&] {
+    session.client() = PhoneClient::make(session.loop(), state.identity());
+    installLoginHandlers(
+        session, console, login,
+        [&] {
+          StreamClient::Options options;
+          options.screen = o.screen.value_or(defaultScreen());
+          options.deviceID = state.identity().id();
+          options.deviceName = state.identity().name();
+          video = StreamClient::make(session.loop(), session.client()->streamControl(), options);
+          if (recorder) {
+            video->onFrame = [&](const Reassembler::Frame& frame) { recorder->write(frame); };
+          }
+          video->begin();
+        },
+        [&](const Envelope& e) {
+          if (video) video->handle(e);
+        });
+    session.client()->login(login.host.address.host, login.host.address.port, login.host.psk);
+  });
+  const int ended = session.wait(o.seconds.value_or(kStreamSeconds), -1, [] { return 0; });
+
+  std::optional<StreamClient::Figures> figures;
+  std::optional<VideoFrame> picture;
+  session.loop().postAndWait([&] {
+    if (!video) return;
+    video->stop();
+    figures = video->figures();
+    picture = video->lastPicture();
+    video.reset();
+  });
+  int result = ended;
+  if (recorder) {
+    auto closed = recorder->close();
+    if (!closed) {
+      console.err("couldn't finish recording " + o.record->string() + ": " + closed.error());
+      result = kFailure;
+    }
+  }
+  if (!figures) {
+    if (result == 0) console.err("not logged in: no stream");
+    return kFailure;
+  }
+  console.out(o.json ? figuresJson(*figures) : figuresText(*figures));
+  if (o.snapshot) {
+    if (!picture) {
+      console.err("no picture was decoded: no snapshot written");
+      result = kFailure;
+    } else if (auto written = writePng(*picture, *o.snapshot); !written) {
+      console.err("couldn't write the snapshot " + o.snapshot->string());
+      result = kFailure;
+    } else {
+      console.err("snapshot written to " + o.snapshot->string());
+    }
+  }
+  if (result == 0 && figures->framesDecoded == 0) {
+    console.err("no frame was decoded");
+    result = kFailure;
+  }
+  return result;
 }
 
 int discover(const PhoneOptions& o, Console& console) {
@@ -422,7 +512,7 @@ int main(int argc, char** argv) {
       status = discover(o, console);
       break;
     case PhoneOptions::Command::stream:
-      console.err("stream is not available yet");
+      status = stream(o, console, signalFd);
       break;
     case PhoneOptions::Command::help:
       break;

@@ -21,6 +21,7 @@
 
 #include <gtest/gtest.h>
 
+#include "core/util/json.h"
 #include "phone/phone_state.h"
 #include "tests/net/host_server_fixture.h"
 
@@ -106,6 +107,14 @@ class Process {
     });
     return found;
   }
+  static bool anyContains(const Events<std::string>& lines, const std::string& part) {
+    return lines.waitUntil([&](const std::vector<std::string>& all) {
+      for (const auto& l : all) {
+        if (l.find(part) != std::string::npos) return true;
+      }
+      return false;
+    });
+  }
   static std::string joined(const Events<std::string>& lines) {
     std::string out;
     for (const auto& l : lines.items()) out += l + "\n";
@@ -184,9 +193,7 @@ TEST_F(PhoneExecutableTest, PairsWithYesThenLogsInForAStatusReport) {
     EXPECT_EQ(shown->size(), std::string("Pairing code: 123 456").size()) << *shown;
     // The computer accepted the same code the phone showed.
     const std::string digits = shown->substr(14, 3) + shown->substr(18, 3);
-    EXPECT_TRUE(Process::lineStartingWith(host->stderrLines, "")
-                && Process::joined(host->stderrLines).find("accepting code " + digits) !=
-                       std::string::npos)
+    EXPECT_TRUE(Process::anyContains(host->stderrLines, "accepting code " + digits))
         << Process::joined(host->stderrLines);
     EXPECT_NE(Process::joined(pair.stderrLines).find("--yes: confirming the code without asking"),
               std::string::npos);
@@ -214,6 +221,43 @@ TEST_F(PhoneExecutableTest, PairsWithYesThenLogsInForAStatusReport) {
             std::string::npos);
 
   EXPECT_EQ(host->terminate(), 0);
+}
+
+TEST_F(PhoneExecutableTest, StreamsAShortRunAndPrintsItsFiguresAsJson) {
+  auto host = startHost();
+  ASSERT_TRUE(host->started());
+  auto code = Process::lineStartingWith(host->stdoutLines, "LUMENBROOK-PAIR-1:");
+  ASSERT_TRUE(code);
+  {
+    Process pair = phone({"pair", *code, "--state", state.string(), "--yes"});
+    ASSERT_EQ(pair.waitForExit(), 0) << Process::joined(pair.stderrLines);
+  }
+
+  const fs::path snapshot = dir / "snapshot.png";
+  const fs::path recording = dir / "stream.hevc";
+  Process stream = phone({"stream", "--state", state.string(), "--screen", "320x240@1@30",
+                          "--seconds", "2", "--json", "--snapshot", snapshot.string(),
+                          "--record", recording.string()});
+  ASSERT_EQ(stream.waitForExit(), 0) << Process::joined(stream.stderrLines);
+  auto line = Process::lineStartingWith(stream.stdoutLines, "{");
+  ASSERT_TRUE(line) << Process::joined(stream.stdoutLines);
+  auto figures = parseJson(*line);
+  ASSERT_TRUE(figures && figures->is_object()) << *line;
+  EXPECT_GT(json::readInt<std::uint64_t>(json::member(*figures, "framesDecoded")), 0u) << *line;
+  EXPECT_GE(json::readInt<std::uint64_t>(json::member(*figures, "keyframes")), 1u) << *line;
+  EXPECT_EQ(json::readInt<int>(json::member(*figures, "width")), 320) << *line;
+  EXPECT_EQ(json::readInt<int>(json::member(*figures, "height")), 240) << *line;
+  EXPECT_TRUE(json::member(*figures, "latencyMedianMs").is_number()) << *line;
+
+  const std::string png = readAll(snapshot);
+  ASSERT_GT(png.size(), 8u);
+  EXPECT_EQ(png.substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
+  // An Annex-B stream starts with a start code.
+  const std::string hevc = readAll(recording);
+  ASSERT_GT(hevc.size(), 4u);
+  EXPECT_TRUE(hevc.starts_with(std::string("\0\0\0\1", 4)) ||
+              hevc.starts_with(std::string("\0\0\1", 3)));
+  host->terminate();
 }
 
 TEST_F(PhoneExecutableTest, WithoutATerminalOrYesItDoesNotConfirmAndSavesNothing) {
