@@ -97,15 +97,15 @@ class UdpRelay {
  public:
   using Drop = std::function<bool(ByteView datagram)>;
 
-  UdpRelay(std::uint16_t hostUdpPort, Drop dropToPhone, Drop dropToHost = {}) {
+  // `hostUdpPort` 0: set it with setHostPort() before the phone's hello comes.
+  UdpRelay(std::uint16_t hostUdpPort, Drop dropToPhone, Drop dropToHost = {}) : hostPort_(hostUdpPort) {
     loop_.postAndWait([&] {
       phoneSide_ = UdpSocket::open(loop_).value();
       hostSide_ = UdpSocket::open(loop_).value();
-      const Endpoint host{"127.0.0.1", hostUdpPort};
-      phoneSide_->startReceiving([this, host, dropToHost](ByteView d, const Endpoint& from) {
+      phoneSide_->startReceiving([this, dropToHost](ByteView d, const Endpoint& from) {
         phone_ = Endpoint{"127.0.0.1", from.port};
         if (dropToHost && dropToHost(d)) return;
-        hostSide_->sendTo(d, host);
+        hostSide_->sendTo(d, Endpoint{"127.0.0.1", hostPort_.load()});
       });
       hostSide_->startReceiving([this, dropToPhone](ByteView d, const Endpoint&) {
         if (!phone_) return;
@@ -117,6 +117,7 @@ class UdpRelay {
       });
     });
   }
+  void setHostPort(std::uint16_t port) { hostPort_ = port; }
   ~UdpRelay() {
     loop_.postAndWait([&] {
       phoneSide_->close();
@@ -135,6 +136,7 @@ class UdpRelay {
   std::shared_ptr<UdpSocket> phoneSide_;
   std::shared_ptr<UdpSocket> hostSide_;
   std::optional<Endpoint> phone_;
+  std::atomic<std::uint16_t> hostPort_;
   std::atomic<std::uint64_t> dropped_{0};
 };
 
