@@ -34,16 +34,24 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using testing::Events;
 
-// One run of an executable with standard input from /dev/null and its output read line by
-// line.
+// One run of an executable with its output read line by line. Standard input is /dev/null,
+// or with `terminal` a pseudo-terminal the test types into (type()).
 class Process {
  public:
-  Process(const std::string& program, const std::vector<std::string>& args) {
+  Process(const std::string& program, const std::vector<std::string>& args,
+          bool terminal = false) {
     int out[2], err[2];
     if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) return;
+    std::string input = "/dev/null";
+    if (terminal) {
+      terminal_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+      if (terminal_ < 0 || ::grantpt(terminal_) != 0 || ::unlockpt(terminal_) != 0) return;
+      input = ::ptsname(terminal_);
+    }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 0, input.c_str(), terminal ? O_RDWR : O_RDONLY,
+                                     0);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     posix_spawn_file_actions_adddup2(&actions, err[1], 2);
     std::vector<std::string> all = {program};
@@ -69,9 +77,15 @@ class Process {
       ::waitpid(pid_, nullptr, 0);
     }
     for (auto& t : readers_) t.join();
+    if (terminal_ >= 0) ::close(terminal_);
   }
 
   bool started() const { return pid_ > 0; }
+
+  bool type(const std::string& line) {
+    std::string text = line + "\n";
+    return ::write(terminal_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  }
 
   // The exit status, or -1 when it did not end within `limit`.
   int waitForExit(std::chrono::milliseconds limit = testing::kEventTimeout) {
@@ -142,6 +156,7 @@ class Process {
   }
 
   pid_t pid_ = -1;
+  int terminal_ = -1;
   bool exited_ = false;
   std::vector<std::thread> readers_;
 };
@@ -171,8 +186,8 @@ class PhoneExecutableTest : public ::testing::Test {
                                  "127.0.0.1", "--name", "Test-Host"});
     return host;
   }
-  static Process phone(const std::vector<std::string>& args) {
-    return Process(LB_PHONE_EXECUTABLE, args);
+  static Process phone(const std::vector<std::string>& args, bool terminal = false) {
+    return Process(LB_PHONE_EXECUTABLE, args, terminal);
   }
 
   fs::path dir;
@@ -258,6 +273,35 @@ TEST_F(PhoneExecutableTest, StreamsAShortRunAndPrintsItsFiguresAsJson) {
   EXPECT_TRUE(hevc.starts_with(std::string("\0\0\0\1", 4)) ||
               hevc.starts_with(std::string("\0\0\1", 3)));
   host->terminate();
+}
+
+TEST_F(PhoneExecutableTest, OnATerminalItAsksWhetherTheComputerShowsTheSameCode) {
+  const struct {
+    std::vector<std::string> answers;
+    int exit;
+    std::string says;
+    bool saved;
+  } cases[] = {
+      {{"maybe", "y"}, 0, "Paired with Test-Host", true},
+      {{"n"}, 1, "You said the codes didn't match. Nothing was saved.", false},
+  };
+  for (const auto& c : cases) {
+    fs::remove(state);
+    auto host = startHost();
+    auto code = Process::lineStartingWith(host->stdoutLines, "LUMENBROOK-PAIR-1:");
+    ASSERT_TRUE(code);
+    Process pair = phone({"pair", *code, "--state", state.string()}, /*terminal=*/true);
+    auto shown = Process::lineStartingWith(pair.stdoutLines, "Pairing code: ");
+    ASSERT_TRUE(shown);
+    const std::string question = "Does the computer show " + shown->substr(14) + "? [y/n]";
+    ASSERT_TRUE(Process::lineStartingWith(pair.stdoutLines, question))
+        << Process::joined(pair.stdoutLines);
+    for (const auto& answer : c.answers) ASSERT_TRUE(pair.type(answer));
+    EXPECT_EQ(pair.waitForExit(), c.exit) << c.says;
+    const std::string all = Process::joined(pair.stdoutLines) + Process::joined(pair.stderrLines);
+    EXPECT_NE(all.find(c.says), std::string::npos) << all;
+    EXPECT_EQ(fs::exists(state), c.saved) << c.says;
+  }
 }
 
 TEST_F(PhoneExecutableTest, WithoutATerminalOrYesItDoesNotConfirmAndSavesNothing) {
