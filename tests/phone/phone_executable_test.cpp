@@ -1,6 +1,6 @@
 // The built lumenbrook-phone against the built lumenbrook-host, both as child processes on
-// loopback with temporary state: pairing with --yes, then a status report; and state files
-// the phone refuses to touch.
+// loopback with temporary state: pairing (with --yes and on a terminal), status reports, a
+// short stream, discovery through a private Avahi daemon, and the failures it reports.
 
 #include <fcntl.h>
 #include <signal.h>
@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -21,7 +22,9 @@
 
 #include <gtest/gtest.h>
 
+#include "core/security/qr_payload.h"
 #include "core/util/json.h"
+#include "net/service_browser.h"
 #include "phone/phone_state.h"
 #include "tests/net/host_server_fixture.h"
 
@@ -38,8 +41,9 @@ using testing::Events;
 // or with `terminal` a pseudo-terminal the test types into (type()).
 class Process {
  public:
+  // `environment` entries ("NAME=value") replace the test's own of the same name.
   Process(const std::string& program, const std::vector<std::string>& args,
-          bool terminal = false) {
+          bool terminal = false, const std::vector<std::string>& environment = {}) {
     int out[2], err[2];
     if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) return;
     std::string input = "/dev/null";
@@ -63,7 +67,20 @@ class Process {
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
-    if (posix_spawn(&pid_, argv[0], &actions, &attributes, argv.data(), environ) != 0) pid_ = -1;
+    std::vector<std::string> env = environment;
+    for (char** e = environ; *e; ++e) {
+      const std::string entry = *e;
+      const std::string name = entry.substr(0, entry.find('=') + 1);
+      bool replaced = false;
+      for (const auto& mine : environment) replaced = replaced || mine.rfind(name, 0) == 0;
+      if (!replaced) env.push_back(entry);
+    }
+    std::vector<char*> envp;
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    if (posix_spawn(&pid_, argv[0], &actions, &attributes, argv.data(), envp.data()) != 0) {
+      pid_ = -1;
+    }
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     ::close(out[1]);
@@ -178,13 +195,13 @@ class PhoneExecutableTest : public ::testing::Test {
   }
   void TearDown() override { fs::remove_all(dir); }
 
-  std::unique_ptr<Process> startHost() {
-    auto host = std::make_unique<Process>(
+  std::unique_ptr<Process> startHost(const std::vector<std::string>& environment = {}) {
+    return std::make_unique<Process>(
         LB_HOST_EXECUTABLE,
         std::vector<std::string>{"--pair", "--auto-confirm", "--state-dir",
                                  (dir / "host").string(), "--port", "0", "--advertised-host",
-                                 "127.0.0.1", "--name", "Test-Host"});
-    return host;
+                                 "127.0.0.1", "--name", "Test-Host"},
+        false, environment);
   }
   static Process phone(const std::vector<std::string>& args, bool terminal = false) {
     return Process(LB_PHONE_EXECUTABLE, args, terminal);
@@ -344,6 +361,140 @@ TEST_F(PhoneExecutableTest, FailuresEndWithASentenceAndANonZeroExit) {
   }
   EXPECT_EQ(readAll(state), damaged);
   EXPECT_FALSE(fs::exists(empty));
+}
+
+// ---- Discovery through a real Avahi daemon on a private bus, over a veth pair whose peer sits
+// in a network namespace of its own, so multicast never leaves the machine. Both executables
+// get the private bus in their environment; this process never opens it.
+
+int run(const std::string& command) {
+  int status = std::system((command + " >/dev/null 2>&1").c_str());
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+class DiscoveryTest : public PhoneExecutableTest {
+ protected:
+  void SetUp() override {
+    PhoneExecutableTest::SetUp();
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to create a network namespace and veth pair";
+    if (run("ip netns list") != 0) GTEST_SKIP() << "`ip netns` is not available";
+    for (const char* p : {"dbus-daemon", "avahi-daemon", "unshare"}) {
+      if (run(std::string("command -v ") + p) != 0) {
+        GTEST_SKIP() << p << " is not installed (scripts/deps installs it)";
+      }
+    }
+    const std::string id = std::to_string(getpid() % 100000);
+    netns_ = "lbdisc" + id;
+    veth_ = "lbdA" + id;
+    const std::string peer = "lbdB" + id;
+    const std::string subnet = "10.79." + std::to_string(getpid() % 250) + ".";
+    ASSERT_EQ(run("ip netns add " + netns_), 0);
+    nsCreated_ = true;
+    ASSERT_EQ(run("ip link add " + veth_ + " type veth peer name " + peer), 0);
+    vethCreated_ = true;
+    ASSERT_EQ(run("ip link set " + peer + " netns " + netns_), 0);
+    ASSERT_EQ(run("ip addr add " + subnet + "1/24 dev " + veth_), 0);
+    ASSERT_EQ(run("ip link set " + veth_ + " up"), 0);
+    ASSERT_EQ(run("ip -n " + netns_ + " addr add " + subnet + "2/24 dev " + peer), 0);
+    ASSERT_EQ(run("ip -n " + netns_ + " link set " + peer + " up"), 0);
+
+    const fs::path socket = dir / "bus.sock";
+    bus = "DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + socket.string();
+    std::ofstream(dir / "bus.conf") << R"(<!DOCTYPE busconfig PUBLIC
+ "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>system</type>
+  <listen>unix:path=)" << socket.string() << R"(</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow user="*"/>
+    <allow own="*"/>
+    <allow send_type="method_call"/><allow send_type="signal"/>
+    <allow send_type="method_return"/><allow send_type="error"/>
+    <allow receive_type="method_call"/><allow receive_type="signal"/>
+    <allow receive_type="method_return"/><allow receive_type="error"/>
+  </policy>
+</busconfig>
+)";
+    std::ofstream(dir / "avahi.conf") << "[server]\nuse-ipv4=yes\nuse-ipv6=no\nallow-interfaces="
+                                      << veth_ << "\nenable-dbus=yes\n[wide-area]\n"
+                                      << "enable-wide-area=no\n[publish]\npublish-hinfo=no\n"
+                                      << "publish-workstation=no\n";
+    bus_ = std::make_unique<Process>(
+        "/usr/bin/env", std::vector<std::string>{"dbus-daemon", "--config-file=" +
+                                                     (dir / "bus.conf").string(),
+                                                 "--nofork", "--nopidfile"});
+    ASSERT_TRUE(waitForFile(socket)) << "the private bus did not come up";
+    // A private /run, so that its pid file and sockets cannot meet another daemon's.
+    avahi_ = std::make_unique<Process>(
+        "/usr/bin/env",
+        std::vector<std::string>{
+            "unshare", "--mount", "--propagation", "private", "--", "sh", "-c",
+            "mount -t tmpfs lumenbrook-run /run && mkdir -p /run/avahi-daemon && "
+            "exec avahi-daemon -f '" + (dir / "avahi.conf").string() +
+                "' --no-drop-root --no-rlimits --no-chroot"},
+        false, std::vector<std::string>{bus});
+    ASSERT_TRUE(Process::anyContains(avahi_->stderrLines, "Server startup complete"))
+        << Process::joined(avahi_->stderrLines);
+  }
+
+  void TearDown() override {
+    if (avahi_) avahi_->terminate();
+    if (bus_) bus_->terminate();
+    if (vethCreated_) run("ip link del " + veth_);
+    if (nsCreated_) run("ip netns del " + netns_);
+    PhoneExecutableTest::TearDown();
+  }
+
+  static bool waitForFile(const fs::path& path) {
+    auto deadline = std::chrono::steady_clock::now() + testing::kEventTimeout;
+    while (!fs::exists(path)) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(20ms);
+    }
+    return true;
+  }
+
+  std::string bus;
+  std::string netns_, veth_;
+  bool nsCreated_ = false, vethCreated_ = false;
+  std::unique_ptr<Process> bus_, avahi_;
+};
+
+TEST_F(DiscoveryTest, FindsTheAdvertisingHostWithItsPortAndFingerprint) {
+  auto host = startHost({bus});
+  auto listening = Process::lineStartingWith(host->stdoutLines, "LUMENBROOK-PAIR-1:");
+  ASSERT_TRUE(listening);
+  auto qr = QRPayload::parse(*listening);
+  ASSERT_TRUE(qr);
+
+  // The advertisement takes a moment to be announced and answered; browse until it shows.
+  const std::string expected = "Test-Host  ";
+  std::string found;
+  auto deadline = std::chrono::steady_clock::now() + testing::kEventTimeout;
+  while (found.empty() && std::chrono::steady_clock::now() < deadline) {
+    Process discover(LB_PHONE_EXECUTABLE, {"discover", "--seconds", "2"}, false, {bus});
+    const int exit = discover.waitForExit();
+    for (const auto& line : discover.stdoutLines.items()) {
+      if (line.rfind(expected, 0) == 0) found = line;
+    }
+    if (found.empty()) {
+      EXPECT_EQ(exit, 1) << Process::joined(discover.stderrLines);
+    }
+  }
+  ASSERT_FALSE(found.empty());
+  EXPECT_NE(found.find(" port " + std::to_string(qr->port) + "  fp " + qr->hostFingerprint),
+            std::string::npos)
+      << found;
+  host->terminate();
+}
+
+TEST_F(PhoneExecutableTest, DiscoveryWithoutADaemonSaysSo) {
+  Process discover(LB_PHONE_EXECUTABLE, {"discover", "--seconds", "5"}, false,
+                   {"DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + (dir / "no-bus.sock").string()});
+  EXPECT_EQ(discover.waitForExit(), 1);
+  EXPECT_EQ(Process::joined(discover.stderrLines), std::string(kNoAvahiDaemon) + "\n");
 }
 
 }  // namespace
