@@ -24,6 +24,9 @@ namespace {
 
 // Latencies kept for the median and 95th percentile: the last few seconds of pictures.
 constexpr std::size_t kLatencySamples = 1024;
+// Frames whose NACKed fragments are remembered for the resend count. Requests are pruned as
+// frames are delivered; this bounds them while nothing is (waiting for a keyframe).
+constexpr std::size_t kAskedFrames = 256;
 
 std::uint64_t monotonicMicros() {
   return static_cast<std::uint64_t>(
@@ -244,6 +247,7 @@ void StreamClient::onDatagram(const std::shared_ptr<StreamClientStream>& s, Byte
     // A callback may have replaced or stopped the stream: what is left belongs to no one.
     if (st.stopped || st.stream != s) return;
     if (auto* nack = std::get_if<Reassembler::Nack>(&event)) {
+      if (s->asked.size() >= kAskedFrames && !s->asked.contains(nack->frameID)) s->asked.erase(s->asked.begin());
       s->asked[nack->frameID].insert(nack->missing.begin(), nack->missing.end());
       if (st.control.send && st.control.send(Envelope{ControlMessage{ControlMessage::Nack{nack->frameID, nack->missing}}})) {
         ++s->figures.nacks;

@@ -4,6 +4,12 @@
 
 #include "phone/stream_client.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -206,6 +212,86 @@ TEST_F(StreamClientTest, OnlyVideoReadyIsTheVideoPathsBusiness) {
   for (const Envelope& e : others) EXPECT_FALSE(handle(e)) << e.isControl();
   EXPECT_TRUE(handle(control(ControlMessage::VideoReady{4000, 1, Bytes(16, 1)})));
   EXPECT_EQ(figures().stream, 1u);
+}
+
+// A host's UDP end played by the test: a blocking loopback socket.
+class HostEnd {
+ public:
+  HostEnd() {
+    fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd_, reinterpret_cast<sockaddr*>(&sin), sizeof sin);
+    socklen_t len = sizeof sin;
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&sin), &len);
+    port_ = ntohs(sin.sin_port);
+  }
+  ~HostEnd() { ::close(fd_); }
+  std::uint16_t port() const { return port_; }
+  // One datagram and the port it came from, or nothing within `wait`.
+  std::optional<std::pair<Bytes, std::uint16_t>> receive(std::chrono::milliseconds wait) {
+    pollfd p{fd_, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(wait.count())) != 1) return std::nullopt;
+    Bytes buf(2048);
+    sockaddr_in from{};
+    socklen_t len = sizeof from;
+    ssize_t n = ::recvfrom(fd_, buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&from), &len);
+    if (n < 0) return std::nullopt;
+    buf.resize(static_cast<std::size_t>(n));
+    return std::make_pair(buf, ntohs(from.sin_port));
+  }
+  void sendTo(std::uint16_t port, ByteView d) {
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::sendto(fd_, d.data(), d.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+  }
+
+ private:
+  int fd_ = -1;
+  std::uint16_t port_ = 0;
+};
+
+TEST_F(StreamClientTest, TheHelloProvesTheChallengeAndPortAndStopsOnceVideoArrives) {
+  StreamClient::Options options;
+  options.helloSends = 1000;
+  makeClient(options);
+  HostEnd host;
+  const Bytes challenge = crypto::randomBytes(16);
+  ASSERT_TRUE(handle(control(ControlMessage::VideoReady{host.port(), 5, challenge})));
+
+  // Sent again and again, sealed afresh each time (a replay would not open).
+  Opener opener(login_.stream(5), false, true);
+  std::uint16_t phonePort = 0;
+  for (int i = 0; i < 3; ++i) {
+    auto hello = host.receive(2s);
+    ASSERT_TRUE(hello);
+    EXPECT_EQ(hello->first.size(), VideoHello::size + 24);
+    auto plain = opener.open(hello->first);
+    ASSERT_TRUE(plain.ok()) << i;
+    EXPECT_EQ(VideoHello::parse(plain.value()), (VideoHello{challenge, hello->second}));
+    phonePort = hello->second;
+  }
+
+  // Something that opens but is not a fragment counts bytes only; a fragment ends the hellos,
+  // and a frame that is no packet is handed out but decodes to nothing.
+  Sealer sealer(login_.stream(5), false, true);
+  host.sendTo(phonePort, sealer.seal(Bytes{1, 2, 3}).value());
+  Bytes fragment = FragmentHeader{true, 0, 0, 1, 7}.encoded();
+  append(fragment, Bytes{9, 9, 9});
+  host.sendTo(phonePort, sealer.seal(fragment).value());
+  ASSERT_TRUE(eventually([&] { return figures().fragments == 1; }));
+  const auto f = figures();
+  EXPECT_EQ(f.bytes, 3u + fragment.size());
+  EXPECT_EQ(f.datagramsRefused, 0u);
+  EXPECT_EQ(f.framesDecoded, 0u);
+  EXPECT_EQ(frames(), (std::vector<std::pair<std::uint32_t, bool>>{{0, true}}));
+  while (host.receive(0ms)) {
+  }
+  // Ten hello intervals: none goes out any more.
+  EXPECT_FALSE(host.receive(200ms));
 }
 
 TEST_F(StreamClientTest, HelloBindsThePathAndPicturesShowThePatternInOrder) {
