@@ -109,12 +109,22 @@ TEST(PhoneStream, APairedPhoneSeesTheTestPatternAtItsScreensSize) {
   EXPECT_EQ(f.height, 720);
   EXPECT_EQ(f.datagramsRefused, 0u);
   ASSERT_TRUE(f.latencyMedianMs.has_value());
+  // Each stream's sealer is given out once per login; a stream not started yet still has one.
+  p.phone.loop.postAndWait([&] {
+    EXPECT_FALSE(p.phone.client->datagramKeys(1).has_value());
+    EXPECT_TRUE(p.phone.client->datagramKeys(9).has_value());
+  });
   std::lock_guard lock(p.mutex);
   ASSERT_FALSE(p.frameIDs.empty());
   EXPECT_EQ(p.frameIDs.front(), 0u);
   for (std::size_t i = 1; i < p.frameIDs.size(); ++i) EXPECT_EQ(p.frameIDs[i], p.frameIDs[i - 1] + 1);
   ASSERT_FALSE(p.pictures.empty());
   for (const VideoFrame& picture : p.pictures) EXPECT_TRUE(testing::showsTestPattern(picture));
+}
+
+TEST(PhoneStream, APhoneNotLoggedInHasNoStreamKeys) {
+  PhoneHarness phone;
+  EXPECT_FALSE(phone.loop.postAndWait([&] { return phone.client->datagramKeys(1).has_value(); }));
 }
 
 TEST(PhoneStream, DecodingGoesOnThroughLostDatagrams) {
