@@ -217,6 +217,10 @@ int pair(const PhoneOptions& o, Console& console, int signalFd) {
   }
   PhoneState state = std::move(loaded).value();
   if (o.name) state.rename(*o.name);
+  if (auto writable = PhoneState::checkWritable(path); !writable) {
+    console.err(writable.error());
+    return kFailure;
+  }
 
   // Answers come from a terminal: standard input when it is one, else the controlling one.
   int terminal = -1;

@@ -150,7 +150,8 @@ Result<PhoneState, std::string> PhoneState::load(const fs::path& path) {
   if (path.empty()) return Failure{std::string("no place for the phone's state: set HOME or use --state")};
   Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) {
-    if (errno == ENOENT) return fresh();
+    // ENOTDIR: a part of the path is a file, so there is no state there either.
+    if (errno == ENOENT || errno == ENOTDIR) return fresh();
     return Failure{"can't read " + where + ": " + systemError()};
   }
   std::string text;
@@ -226,6 +227,18 @@ Result<Unit, std::string> PhoneState::save(const fs::path& path,
   // The rename is durable once the directory is; the new state is in place either way.
   Fd dirFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (dirFd.get() >= 0) ::fsync(dirFd.get());
+  return Unit{};
+}
+
+Result<Unit, std::string> PhoneState::checkWritable(const fs::path& path) {
+  const std::string failure = "can't save the phone's state " + path.string() + ": ";
+  if (path.empty() || !path.has_filename()) return Failure{failure + "not a file name"};
+  const fs::path dir = path.has_parent_path() ? path.parent_path() : fs::path(".");
+  if (!ensureDirectory(dir)) return Failure{failure + systemError()};
+  std::string temporary = (dir / ("." + path.filename().string() + ".XXXXXX")).string();
+  Fd fd(::mkostemp(temporary.data(), O_CLOEXEC));
+  if (fd.get() < 0) return Failure{failure + systemError()};
+  ::unlink(temporary.c_str());
   return Unit{};
 }
 

@@ -62,6 +62,11 @@ class PhoneState {
   [[nodiscard]] Result<Unit, std::string> save(const std::filesystem::path& path,
                                                const ReplaceHook& beforeReplace = {}) const;
 
+  // Whether a save to `path` can create its file (creating the directory when needed), tried
+  // with a temporary file that is removed again: checked before pairing, so that a computer
+  // never keeps a pairing the phone cannot.
+  [[nodiscard]] static Result<Unit, std::string> checkWritable(const std::filesystem::path& path);
+
   const DeviceIdentity& identity() const { return identity_; }
   const std::vector<PairedHost>& hosts() const { return hosts_; }
 

@@ -350,6 +350,11 @@ TEST_F(PhoneExecutableTest, FailuresEndWithASentenceAndANonZeroExit) {
       {{"status", "--state", state.string(), "--count", "1"},
        "can't use the phone's state " + state.string(), 1},
       {{"pair", "hello", "--state", empty.string()}, "this is not a pairing code", 1},
+      // Nothing listens on port 9: refused before any dialling, or the text would differ.
+      {{"pair", "LUMENBROOK-PAIR-1:h=127.0.0.1&p=9&fp=" + std::string(32, 'a') + "&s=" +
+                    std::string(32, 'b'),
+        "--state", (state / "phone.json").string(), "--yes"},
+       "can't save the phone's state " + (state / "phone.json").string(), 1},
       {{"status", "--state", empty.string()}, "no paired computer", 1},
       {{"status", "--frobnicate"}, "unknown option --frobnicate (status)", 2},
   };

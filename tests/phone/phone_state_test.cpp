@@ -149,6 +149,19 @@ TEST_F(PhoneStateTest, AFileItCannotUseIsAnErrorAndStaysAsItIs) {
   EXPECT_NE(loaded.error().find("can't read"), std::string::npos) << loaded.error();
 }
 
+TEST_F(PhoneStateTest, TellsBeforehandWhetherASaveCanSucceed) {
+  ASSERT_TRUE(PhoneState::checkWritable(file).ok());
+  EXPECT_TRUE(fs::is_directory(file.parent_path()));
+  EXPECT_TRUE(fs::is_empty(file.parent_path()));  // the trial file is gone again
+
+  const fs::path blocked = dir / "plain-file" / "phone.json";
+  { std::ofstream(dir / "plain-file") << "x"; }
+  auto refused = PhoneState::checkWritable(blocked);
+  ASSERT_FALSE(refused.ok());
+  EXPECT_NE(refused.error().find(blocked.string()), std::string::npos) << refused.error();
+  EXPECT_FALSE(PhoneState::fresh().save(blocked).ok());
+}
+
 TEST_F(PhoneStateTest, ChoosesTheOnlyOrTheNamedComputer) {
   PhoneState none = PhoneState::fresh();
   EXPECT_NE(none.choose(std::nullopt).error().find("pair first"), std::string::npos);
