@@ -11,6 +11,7 @@
 
 #include "core/crypto/crypto.h"
 #include "core/util/json.h"
+#include "net/private_file.h"
 
 namespace lumenbrook {
 
@@ -30,66 +31,13 @@ bool plainName(std::string_view account) {
   return true;
 }
 
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  // Closes now and reports whether the close succeeded (a deferred write error shows here).
-  bool close() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd < 0 || ::close(fd) == 0;
-  }
-
- private:
-  int fd_;
-};
-
-bool writeAll(int fd, ByteView bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-bool syncDirectory(const fs::path& dir) {
-  Fd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  return fd.get() >= 0 && ::fsync(fd.get()) == 0;
-}
-
-// Creates the missing parts of `dir` with mode 0700 and narrows `dir` itself to 0700.
+// Creates the missing parts of `dir` with mode 0700 and narrows `dir` itself to 0700: the
+// state directory is the vault's own.
 bool ensurePrivateDirectory(const fs::path& dir) {
-  if (dir.empty()) return false;
-  fs::path partial;
-  for (const auto& part : dir) {
-    partial /= part;
-    if (::mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST) return false;
-  }
+  if (!makeDirectories(dir)) return false;
   struct stat st{};
-  if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
-  if ((st.st_mode & 0777) != 0700 && ::chmod(dir.c_str(), 0700) != 0) return false;
-  return true;
-}
-
-// Temporary files of `account` left by an interrupted save: ".<account>.XXXXXX".
-void removeLeftovers(const fs::path& dir, std::string_view account) {
-  const std::string prefix = "." + std::string(account) + ".";
-  std::error_code ec;
-  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-    const std::string name = it->path().filename().string();
-    if (name.size() == prefix.size() + 6 && name.starts_with(prefix)) {
-      ::unlink(it->path().c_str());
-    }
-  }
+  if (::stat(dir.c_str(), &st) != 0) return false;
+  return (st.st_mode & 0777) == 0700 || ::chmod(dir.c_str(), 0700) == 0;
 }
 
 struct IdentityRecord {
@@ -140,7 +88,7 @@ MacVault::MacVault(fs::path directory) : dir_(std::move(directory)) {}
 
 std::optional<Bytes> MacVault::load(std::string_view account) const {
   if (!plainName(account) || dir_.empty()) return std::nullopt;
-  Fd fd(::open((dir_ / account).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  FileDescriptor fd(::open((dir_ / account).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
   if (fd.get() < 0) return std::nullopt;
   Bytes out;
   std::uint8_t buf[8192];
@@ -155,25 +103,7 @@ std::optional<Bytes> MacVault::load(std::string_view account) const {
 
 bool MacVault::save(std::string_view account, ByteView bytes) const {
   if (!plainName(account) || !ensurePrivateDirectory(dir_)) return false;
-  removeLeftovers(dir_, account);
-  std::string temporary = (dir_ / ("." + std::string(account) + ".XXXXXX")).string();
-  Fd fd(::mkostemp(temporary.data(), O_CLOEXEC));  // created 0600
-  if (fd.get() < 0) return false;
-  bool written = ::fchmod(fd.get(), 0600) == 0 && writeAll(fd.get(), bytes) &&
-                 ::fsync(fd.get()) == 0 && fd.close();
-  if (!written) {
-    ::unlink(temporary.c_str());
-    return false;
-  }
-  if (beforeReplace_ && !beforeReplace_(temporary)) return false;
-  if (::rename(temporary.c_str(), (dir_ / account).c_str()) != 0) {
-    ::unlink(temporary.c_str());
-    return false;
-  }
-  // The rename is durable only once the directory is; a failure here still left the new
-  // bytes in place, which is what a reader sees.
-  syncDirectory(dir_);
-  return true;
+  return replaceFile(dir_ / account, bytes, beforeReplace_).ok();
 }
 
 DeviceIdentity MacVault::loadIdentity(const std::string& name) const {
@@ -224,7 +154,7 @@ bool MacVault::wipe() const {
       if (::unlink(p.c_str()) != 0 && errno != ENOENT) ok = false;
     }
     // Leftovers of interrupted saves hold the same secrets.
-    removeLeftovers(dir_, account);
+    removeInterruptedSaves(item);
   }
   syncDirectory(dir_);
   return ok;

@@ -22,6 +22,7 @@
 #include "core/security/device_identity.h"
 #include "core/security/trust_store.h"
 #include "core/util/bytes.h"
+#include "net/private_file.h"
 
 namespace lumenbrook {
 
@@ -60,7 +61,7 @@ class MacVault {
   // Tests simulate a crash: called with the temporary file once it is complete and synced,
   // before it replaces the item. Returning false abandons the save right there, leaving the
   // temporary file behind as a crash would (the next save removes it).
-  using ReplaceHook = std::function<bool(const std::filesystem::path& temporary)>;
+  using ReplaceHook = lumenbrook::ReplaceHook;
   void setBeforeReplaceHook(ReplaceHook hook) { beforeReplace_ = std::move(hook); }
 
  private:

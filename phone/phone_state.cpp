@@ -13,6 +13,7 @@
 #include "core/crypto/crypto.h"
 #include "core/security/hex.h"
 #include "core/util/json.h"
+#include "net/private_file.h"
 
 namespace lumenbrook {
 
@@ -25,65 +26,7 @@ constexpr std::size_t kFingerprintLength = 32;
 // Far above any real state; a larger file is not ours.
 constexpr std::size_t kMaxFileSize = 1 << 20;
 
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  // Closes now; a deferred write error shows here.
-  bool close() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd < 0 || ::close(fd) == 0;
-  }
-
- private:
-  int fd_;
-};
-
 std::string systemError() { return std::strerror(errno); }
-
-bool writeAll(int fd, std::string_view bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-bool ensureDirectory(const fs::path& dir) {
-  fs::path partial;
-  for (const auto& part : dir) {
-    partial /= part;
-    if (::mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST) return false;
-  }
-  struct stat st{};
-  if (::stat(dir.c_str(), &st) != 0) return false;
-  if (!S_ISDIR(st.st_mode)) {
-    errno = ENOTDIR;
-    return false;
-  }
-  return true;
-}
-
-// Temporary files of `file` left by an interrupted save: ".<name>.XXXXXX".
-void removeLeftovers(const fs::path& dir, const std::string& name) {
-  const std::string prefix = "." + name + ".";
-  std::error_code ec;
-  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-    const std::string entry = it->path().filename().string();
-    if (entry.size() == prefix.size() + 6 && entry.starts_with(prefix)) {
-      ::unlink(it->path().c_str());
-    }
-  }
-}
 
 Bytes readKey(const Json& j, std::string_view key) {
   Bytes bytes = json::readBytes(json::member(j, key));
@@ -148,7 +91,7 @@ PhoneState PhoneState::fresh(std::string name) {
 Result<PhoneState, std::string> PhoneState::load(const fs::path& path) {
   const std::string where = "the phone's state " + path.string();
   if (path.empty()) return Failure{std::string("no place for the phone's state: set HOME or use --state")};
-  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) {
     // ENOTDIR: a part of the path is a file, so there is no state there either.
     if (errno == ENOENT || errno == ENOTDIR) return fresh();
@@ -205,28 +148,9 @@ Result<Unit, std::string> PhoneState::save(const fs::path& path,
   }
 
   const fs::path dir = path.has_parent_path() ? path.parent_path() : fs::path(".");
-  if (!ensureDirectory(dir)) return Failure{failure + systemError()};
-  const std::string name = path.filename().string();
-  removeLeftovers(dir, name);
-  std::string temporary = (dir / ("." + name + ".XXXXXX")).string();
-  Fd fd(::mkostemp(temporary.data(), O_CLOEXEC));  // created 0600
-  if (fd.get() < 0) return Failure{failure + systemError()};
-  bool written = ::fchmod(fd.get(), 0600) == 0 && writeAll(fd.get(), text) &&
-                 ::fsync(fd.get()) == 0 && fd.close();
-  if (!written) {
-    std::string why = systemError();
-    ::unlink(temporary.c_str());
-    return Failure{failure + why};
-  }
-  if (beforeReplace && !beforeReplace(temporary)) return Failure{failure + "interrupted"};
-  if (::rename(temporary.c_str(), path.c_str()) != 0) {
-    std::string why = systemError();
-    ::unlink(temporary.c_str());
-    return Failure{failure + why};
-  }
-  // The rename is durable once the directory is; the new state is in place either way.
-  Fd dirFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dirFd.get() >= 0) ::fsync(dirFd.get());
+  if (!makeDirectories(dir)) return Failure{failure + systemError()};
+  auto replaced = replaceFile(path, asBytes(text), beforeReplace);
+  if (!replaced.ok()) return Failure{failure + replaced.error()};
   return Unit{};
 }
 
@@ -234,9 +158,9 @@ Result<Unit, std::string> PhoneState::checkWritable(const fs::path& path) {
   const std::string failure = "can't save the phone's state " + path.string() + ": ";
   if (path.empty() || !path.has_filename()) return Failure{failure + "not a file name"};
   const fs::path dir = path.has_parent_path() ? path.parent_path() : fs::path(".");
-  if (!ensureDirectory(dir)) return Failure{failure + systemError()};
+  if (!makeDirectories(dir)) return Failure{failure + systemError()};
   std::string temporary = (dir / ("." + path.filename().string() + ".XXXXXX")).string();
-  Fd fd(::mkostemp(temporary.data(), O_CLOEXEC));
+  FileDescriptor fd(::mkostemp(temporary.data(), O_CLOEXEC));
   if (fd.get() < 0) return Failure{failure + systemError()};
   ::unlink(temporary.c_str());
   return Unit{};

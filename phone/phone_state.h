@@ -24,6 +24,7 @@
 #include "core/security/device_identity.h"
 #include "core/util/bytes.h"
 #include "core/util/result.h"
+#include "net/private_file.h"
 #include "net/transport.h"
 
 namespace lumenbrook {
@@ -56,7 +57,7 @@ class PhoneState {
   // Tests simulate a crash: called with the complete, synced temporary file before it
   // replaces the state. Returning false abandons the save there, leaving the temporary file
   // behind as a crash would (the next save removes it).
-  using ReplaceHook = std::function<bool(const std::filesystem::path& temporary)>;
+  using ReplaceHook = lumenbrook::ReplaceHook;
   // Replaces the file atomically, creating its directory (0700) when needed. On an error the
   // previous file is untouched.
   [[nodiscard]] Result<Unit, std::string> save(const std::filesystem::path& path,
