@@ -1,12 +1,10 @@
 #include "net/mac_vault.h"
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <vector>
 
 #include "core/crypto/crypto.h"
@@ -66,22 +64,7 @@ std::string encodeIdentity(const DeviceIdentity& identity) {
 }  // namespace
 
 fs::path MacVault::defaultDirectory() {
-  if (const char* state = std::getenv("XDG_STATE_HOME"); state && state[0] == '/') {
-    return fs::path(state) / "lumenbrook";
-  }
-  std::string home;
-  if (const char* h = std::getenv("HOME"); h && h[0] == '/') {
-    home = h;
-  } else {
-    std::vector<char> buf(16384);
-    passwd pw{};
-    passwd* found = nullptr;
-    if (getpwuid_r(getuid(), &pw, buf.data(), buf.size(), &found) == 0 && found && found->pw_dir) {
-      home = found->pw_dir;
-    }
-  }
-  if (home.empty()) return {};
-  return fs::path(home) / ".local" / "state" / "lumenbrook";
+  return stateDirectory();
 }
 
 MacVault::MacVault(fs::path directory) : dir_(std::move(directory)) {}

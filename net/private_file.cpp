@@ -1,12 +1,15 @@
 #include "net/private_file.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <system_error>
+#include <vector>
 
 namespace lumenbrook {
 
@@ -32,6 +35,25 @@ fs::path directoryOf(const fs::path& path) {
 }
 
 }  // namespace
+
+fs::path stateDirectory() {
+  if (const char* state = std::getenv("XDG_STATE_HOME"); state && state[0] == '/') {
+    return fs::path(state) / "lumenbrook";
+  }
+  std::string home;
+  if (const char* h = std::getenv("HOME"); h && h[0] == '/') {
+    home = h;
+  } else {
+    std::vector<char> buf(16384);
+    passwd pw{};
+    passwd* found = nullptr;
+    if (getpwuid_r(getuid(), &pw, buf.data(), buf.size(), &found) == 0 && found && found->pw_dir) {
+      home = found->pw_dir;
+    }
+  }
+  if (home.empty()) return {};
+  return fs::path(home) / ".local" / "state" / "lumenbrook";
+}
 
 FileDescriptor::~FileDescriptor() {
   if (fd_ >= 0) ::close(fd_);

@@ -32,6 +32,11 @@ class FileDescriptor {
 // temporary's path; false abandons the save there, as a crash would. For tests.
 using ReplaceHook = std::function<bool(const std::filesystem::path& temporary)>;
 
+// Where Lumenbrook keeps its state on this machine: $XDG_STATE_HOME/lumenbrook when that is
+// an absolute path, else ~/.local/state/lumenbrook (home from $HOME, else the user database).
+// Empty when no home directory is known.
+std::filesystem::path stateDirectory();
+
 // Creates the missing parts of `dir` with mode 0700; an existing directory keeps its mode.
 // False, with errno set, when a part cannot be made or `dir` is not a directory.
 [[nodiscard]] bool makeDirectories(const std::filesystem::path& dir);

@@ -1,13 +1,11 @@
 #include "phone/phone_state.h"
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 
 #include "core/crypto/crypto.h"
@@ -64,22 +62,8 @@ Json writeHost(const PairedHost& h) {
 }  // namespace
 
 fs::path PhoneState::defaultPath() {
-  if (const char* state = std::getenv("XDG_STATE_HOME"); state && state[0] == '/') {
-    return fs::path(state) / "lumenbrook" / "phone.json";
-  }
-  std::string home;
-  if (const char* h = std::getenv("HOME"); h && h[0] == '/') {
-    home = h;
-  } else {
-    std::vector<char> buf(16384);
-    passwd pw{};
-    passwd* found = nullptr;
-    if (getpwuid_r(getuid(), &pw, buf.data(), buf.size(), &found) == 0 && found && found->pw_dir) {
-      home = found->pw_dir;
-    }
-  }
-  if (home.empty()) return {};
-  return fs::path(home) / ".local" / "state" / "lumenbrook" / "phone.json";
+  const fs::path dir = stateDirectory();
+  return dir.empty() ? dir : dir / "phone.json";
 }
 
 PhoneState PhoneState::fresh(std::string name) {

@@ -2,12 +2,6 @@
 // encoder on its thread, the streamer on the loop and a loopback UDP socket; the phone's side
 // opens, reassembles and decodes what arrives.
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdlib>
 #include <future>
@@ -27,6 +21,7 @@
 #include "media/video_encoder.h"
 #include "net/event_loop.h"
 #include "net/video_streamer.h"
+#include "tests/net/net_test_support.h"
 
 // libx265 keeps a few buffers of every encoder it opened until the process ends; they are not
 // ours to free. One definition per test binary: later suites here share this one.
@@ -39,42 +34,6 @@ using namespace std::chrono_literals;
 
 // Bounds every wait; reached only when the path is broken.
 constexpr auto kWaitLimit = 30s;
-
-class UdpPeer {
- public:
-  UdpPeer() {
-    fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sin{};
-    sin.sin_family = AF_INET;
-    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd_, reinterpret_cast<sockaddr*>(&sin), sizeof sin);
-    socklen_t len = sizeof sin;
-    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&sin), &len);
-    port_ = ntohs(sin.sin_port);
-  }
-  ~UdpPeer() { ::close(fd_); }
-  std::uint16_t port() const { return port_; }
-  void sendTo(std::uint16_t port, ByteView d) {
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::sendto(fd_, d.data(), d.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-  }
-  std::optional<Bytes> receive(std::chrono::milliseconds wait) {
-    pollfd p{fd_, POLLIN, 0};
-    if (::poll(&p, 1, static_cast<int>(wait.count())) != 1) return std::nullopt;
-    Bytes buf(65536);
-    ssize_t n = ::recv(fd_, buf.data(), buf.size(), 0);
-    if (n < 0) return std::nullopt;
-    buf.resize(static_cast<std::size_t>(n));
-    return buf;
-  }
-
- private:
-  int fd_ = -1;
-  std::uint16_t port_ = 0;
-};
 
 TEST(StreamPipeline, TestPatternReachesThePhoneAsDecodableVideo) {
   const EncoderConfig stream{.width = 320, .height = 192, .fps = 30, .bitrate = 1'000'000};
@@ -102,7 +61,7 @@ TEST(StreamPipeline, TestPatternReachesThePhoneAsDecodableVideo) {
   ASSERT_EQ(portReady.wait_for(kWaitLimit), std::future_status::ready);
   const std::uint16_t port = portReady.get();
 
-  UdpPeer phone;
+  testing::UdpPeer phone;
   Sealer phoneSealer(keys, true, true);
   Opener phoneOpener(keys, true, true);
   phone.sendTo(port, phoneSealer.seal(VideoHello{challenge, phone.port()}.encoded()).value());

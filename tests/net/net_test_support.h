@@ -197,6 +197,54 @@ class PeerListener {
   std::uint16_t port_ = 0;
 };
 
+// A plain UDP socket on 127.0.0.1, independent of the code under test.
+class UdpPeer {
+ public:
+  UdpPeer() {
+    fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd_, reinterpret_cast<sockaddr*>(&sin), sizeof sin);
+    socklen_t len = sizeof sin;
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&sin), &len);
+    port_ = ntohs(sin.sin_port);
+  }
+  ~UdpPeer() { ::close(fd_); }
+  UdpPeer(const UdpPeer&) = delete;
+  UdpPeer& operator=(const UdpPeer&) = delete;
+
+  std::uint16_t port() const { return port_; }
+  void sendTo(std::uint16_t port, ByteView datagram) {
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::sendto(fd_, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+  }
+  // The next datagram and the port it came from, or nothing within `wait`.
+  std::optional<std::pair<Bytes, std::uint16_t>> receiveFrom(std::chrono::milliseconds wait) {
+    pollfd p{fd_, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(wait.count())) != 1) return std::nullopt;
+    Bytes buf(65536);
+    sockaddr_in from{};
+    socklen_t len = sizeof from;
+    ssize_t n = ::recvfrom(fd_, buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&from), &len);
+    if (n < 0) return std::nullopt;
+    buf.resize(static_cast<std::size_t>(n));
+    return std::make_pair(std::move(buf), ntohs(from.sin_port));
+  }
+  std::optional<Bytes> receive(std::chrono::milliseconds wait) {
+    auto datagram = receiveFrom(wait);
+    if (!datagram) return std::nullopt;
+    return std::move(datagram->first);
+  }
+
+ private:
+  int fd_ = -1;
+  std::uint16_t port_ = 0;
+};
+
 inline Wire refusedWire(const std::string& reason) { return Wire{Wire::Refused{reason}}; }
 
 inline Bytes framed(const Wire& w) {

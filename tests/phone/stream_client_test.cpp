@@ -4,12 +4,6 @@
 
 #include "phone/stream_client.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -30,6 +24,7 @@
 #include "media/test_pattern_source.h"
 #include "media/video_encoder.h"
 #include "net/video_streamer.h"
+#include "tests/net/net_test_support.h"
 #include "tests/phone/stream_test_support.h"
 
 // libx265 keeps a few buffers of every encoder it opened until the process ends; they are not
@@ -214,51 +209,11 @@ TEST_F(StreamClientTest, OnlyVideoReadyIsTheVideoPathsBusiness) {
   EXPECT_EQ(figures().stream, 1u);
 }
 
-// A host's UDP end played by the test: a blocking loopback socket.
-class HostEnd {
- public:
-  HostEnd() {
-    fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sin{};
-    sin.sin_family = AF_INET;
-    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd_, reinterpret_cast<sockaddr*>(&sin), sizeof sin);
-    socklen_t len = sizeof sin;
-    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&sin), &len);
-    port_ = ntohs(sin.sin_port);
-  }
-  ~HostEnd() { ::close(fd_); }
-  std::uint16_t port() const { return port_; }
-  // One datagram and the port it came from, or nothing within `wait`.
-  std::optional<std::pair<Bytes, std::uint16_t>> receive(std::chrono::milliseconds wait) {
-    pollfd p{fd_, POLLIN, 0};
-    if (::poll(&p, 1, static_cast<int>(wait.count())) != 1) return std::nullopt;
-    Bytes buf(2048);
-    sockaddr_in from{};
-    socklen_t len = sizeof from;
-    ssize_t n = ::recvfrom(fd_, buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&from), &len);
-    if (n < 0) return std::nullopt;
-    buf.resize(static_cast<std::size_t>(n));
-    return std::make_pair(buf, ntohs(from.sin_port));
-  }
-  void sendTo(std::uint16_t port, ByteView d) {
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::sendto(fd_, d.data(), d.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-  }
-
- private:
-  int fd_ = -1;
-  std::uint16_t port_ = 0;
-};
-
 TEST_F(StreamClientTest, TheHelloProvesTheChallengeAndPortAndStopsOnceVideoArrives) {
   StreamClient::Options options;
   options.helloSends = 1000;
   makeClient(options);
-  HostEnd host;
+  testing::UdpPeer host;
   const Bytes challenge = crypto::randomBytes(16);
   ASSERT_TRUE(handle(control(ControlMessage::VideoReady{host.port(), 5, challenge})));
 
@@ -266,7 +221,7 @@ TEST_F(StreamClientTest, TheHelloProvesTheChallengeAndPortAndStopsOnceVideoArriv
   Opener opener(login_.stream(5), false, true);
   std::uint16_t phonePort = 0;
   for (int i = 0; i < 3; ++i) {
-    auto hello = host.receive(2s);
+    auto hello = host.receiveFrom(2s);
     ASSERT_TRUE(hello);
     EXPECT_EQ(hello->first.size(), VideoHello::size + 24);
     auto plain = opener.open(hello->first);
