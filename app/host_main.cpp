@@ -28,12 +28,14 @@
 #include <vector>
 
 #include "app/advertised_host.h"
+#include "app/desktop_input.h"
 #include "app/host_console.h"
 #include "app/host_options.h"
 #include "app/listen_port.h"
 #include "app/status_reader.h"
 #include "app/terminal_qr.h"
 #include "core/messages/status_cache.h"
+#include "desktop/desktop.h"
 #include "media/test_pattern_source.h"
 #include "media/video_encoder.h"
 #include "net/host_server.h"
@@ -140,6 +142,9 @@ class HostApp {
   Console console_;
   Shared shared_;
   std::optional<MacVault> vault_;
+  // Before the server, which uses them on its loop until it is released.
+  std::unique_ptr<DisplayBackend> desktop_;
+  std::unique_ptr<DesktopInput> input_;
   std::shared_ptr<HostServer> server_;
   std::unique_ptr<StatusRefresher> status_;
   bool pairingOpened_ = false;
@@ -191,6 +196,12 @@ void HostApp::installCallbacks() {
       if (it != shared_.trust.devices().end()) name = it->second.name;
     }
     console_.log("logged in: " + name + " (" + id.text() + ")");
+  };
+  // Both on the service thread, where the mapper lives.
+  s.onInput = [this](const InputEvent& event) { input_->handle(event); };
+  s.onDisconnected = [this](const std::optional<Uuid>& id) {
+    // Only a phone that logged in can have pressed anything.
+    if (id) input_->phoneLeft();
   };
   s.onPairingLocked = [this] {
     std::lock_guard lock(shared_.mutex);
@@ -284,12 +295,18 @@ int HostApp::run(int signalFd) {
       advertisedHostName(systemHostName(), systemLocalHostName()));
 
   status_ = std::make_unique<StatusRefresher>(identity.name());
+  desktop_ = makeDesktop(options_.display, SessionEnvironment::current(),
+                         [this](const std::string& line) { console_.log(line); });
+  input_ = std::make_unique<DesktopInput>(desktop_.get());
   HostServer::Environment environment;
-  // Every stream shows the test pattern until screen capture arrives. Its capture times count
-  // from the monotonic clock's zero, so a phone on this machine can measure latency.
-  environment.makeSource = [](int, int) -> std::unique_ptr<FrameSource> {
-    return std::make_unique<TestPatternSource>(TestPatternSource::Clock{},
-                                               std::chrono::steady_clock::time_point{});
+  // A virtual monitor per stream while the desktop can be captured, else the test pattern.
+  // Capture times of both count from the monotonic clock's zero, so a phone on this machine
+  // can measure latency.
+  environment.makeSource = [backend = desktop_.get()](int width, int height) {
+    return makeStreamSource(backend, width, height, [] {
+      return std::make_unique<TestPatternSource>(TestPatternSource::Clock{},
+                                                 std::chrono::steady_clock::time_point{});
+    });
   };
   HevcEncoderOptions encoderOptions;
   encoderOptions.onLog = [this](const std::string& line) { console_.log(line); };

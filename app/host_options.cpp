@@ -45,7 +45,8 @@ Result<HostOptions, std::string> parseHostOptions(const std::vector<std::string_
       continue;
     }
     const bool takesValue = a == "--state-dir" || a == "--port" || a == "--name" ||
-                            a == "--advertised-host" || a == "--status-interval";
+                            a == "--advertised-host" || a == "--status-interval" ||
+                            a == "--display";
     if (!takesValue) return Failure{"unknown option " + std::string(a)};
     if (i + 1 >= args.size()) return Failure{std::string(a) + " needs a value"};
     std::string_view v = args[++i];
@@ -61,6 +62,10 @@ Result<HostOptions, std::string> parseHostOptions(const std::vector<std::string_
     } else if (a == "--advertised-host") {
       if (v.empty()) return Failure{std::string("--advertised-host needs a host name")};
       o.advertisedHost = std::string(v);
+    } else if (a == "--display") {
+      auto choice = parseDisplayChoice(v);
+      if (!choice) return Failure{"--display needs auto, x11 or pattern, not " + std::string(v)};
+      o.display = *choice;
     } else {
       o.statusInterval = seconds(v);
       if (!o.statusInterval) {
@@ -74,7 +79,9 @@ Result<HostOptions, std::string> parseHostOptions(const std::vector<std::string_
 std::string_view hostUsage() {
   return "usage: lumenbrook-host [--state-dir DIR] [--port N] [--name NAME]\n"
          "                       [--advertised-host HOST] [--pair] [--auto-confirm]\n"
-         "                       [--status-interval S]\n";
+         "                       [--status-interval S] [--display auto|x11|pattern]\n"
+         "--display: auto (the session's X display when it connects, else the test pattern),\n"
+         "x11 (the X display in $DISPLAY) or pattern (every stream shows the test pattern).\n";
 }
 
 }  // namespace lumenbrook

@@ -1,7 +1,7 @@
 #pragma once
 // The command line of the headless host:
 //   lumenbrook-host [--state-dir DIR] [--port N] [--name NAME] [--advertised-host HOST]
-//                   [--pair] [--auto-confirm] [--status-interval S]
+//                   [--pair] [--auto-confirm] [--status-interval S] [--display auto|x11|pattern]
 
 #include <cstdint>
 #include <filesystem>
@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/util/result.h"
+#include "desktop/desktop.h"
 
 namespace lumenbrook {
 
@@ -22,6 +23,7 @@ struct HostOptions {
   bool pair = false;          // open a pairing window once listening
   bool autoConfirm = false;   // answer every code comparison with yes (demos and tests)
   std::optional<double> statusInterval;  // seconds
+  DisplayChoice display = DisplayChoice::automatic;  // where streams' pictures come from
   bool help = false;
 
   friend bool operator==(const HostOptions&, const HostOptions&) = default;

@@ -3,9 +3,7 @@
 #include <pthread.h>
 
 #include <algorithm>
-#include <new>
 #include <utility>
-#include <vector>
 
 #include "core/video/test_pattern.h"
 
@@ -25,42 +23,10 @@ SteadyClock::duration tickOffset(std::uint64_t k, int fps) {
 
 }  // namespace
 
-// Pixel buffers that frames released by the consumer give back, so that a steady stream does
-// not allocate (and zero) a picture per tick. Frames hold the pool through their deleter, so it
-// outlives the source when a consumer keeps a frame longer.
-struct TestPatternSource::Pool {
-  // Two frames in flight (one encoding, one queued) and one being drawn.
-  static constexpr std::size_t keep = 3;
-
-  // Room reserved up front, so that give(), which runs in a frame's deleter, never allocates
-  // and so never throws.
-  Pool() { free.reserve(keep); }
-
-  std::mutex mutex;
-  std::vector<std::unique_ptr<Bytes>> free;
-
-  std::unique_ptr<Bytes> take(std::size_t size) {
-    std::lock_guard lock(mutex);
-    while (!free.empty()) {
-      auto b = std::move(free.back());
-      free.pop_back();
-      if (b->size() == size) return b;
-      // A buffer of an earlier size: the rest are the same, none will fit again.
-      free.clear();
-    }
-    return nullptr;
-  }
-
-  void give(std::unique_ptr<Bytes> b) {
-    std::lock_guard lock(mutex);
-    if (free.size() < keep) free.push_back(std::move(b));
-  }
-};
-
 TestPatternSource::TestPatternSource(Clock clock, std::optional<SteadyClock::time_point> origin)
     : clock_(clock ? std::move(clock) : Clock([] { return SteadyClock::now(); })),
       t0_(origin ? *origin : clock_()),
-      pool_(std::make_shared<Pool>()),
+      pool_(FramePool::create()),
       thread_([this] { run(); }) {}
 
 TestPatternSource::~TestPatternSource() {
@@ -115,25 +81,13 @@ std::optional<VideoFrame> TestPatternSource::draw(int width, int height, std::ui
   const std::size_t stride = static_cast<std::size_t>(width) * VideoFrame::bytesPerPixel;
   const std::size_t size = stride * static_cast<std::size_t>(height);
   std::unique_ptr<Bytes> buffer = pool_->take(size);
-  try {
-    if (!buffer) buffer = std::make_unique<Bytes>(size);
-  } catch (const std::bad_alloc&) {
-    return std::nullopt;
-  }
+  if (!buffer) return std::nullopt;
   if (!TestPattern::draw(*buffer, width, height, stride, frame)) {
     pool_->give(std::move(buffer));
     return std::nullopt;
   }
-  std::shared_ptr<const Bytes> pixels;
-  try {
-    pixels = std::shared_ptr<const Bytes>(buffer.get(), [pool = pool_](const Bytes* b) {
-      pool->give(std::unique_ptr<Bytes>(const_cast<Bytes*>(b)));
-    });
-  } catch (const std::bad_alloc&) {
-    // The control block could not be made; the buffer is still ours.
-    return std::nullopt;
-  }
-  buffer.release();
+  std::shared_ptr<const Bytes> pixels = pool_->share(std::move(buffer));
+  if (!pixels) return std::nullopt;
   return VideoFrame{std::move(pixels), width, height, stride, 0};
 }
 

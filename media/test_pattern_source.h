@@ -14,6 +14,7 @@
 #include <optional>
 #include <thread>
 
+#include "core/video/frame_pool.h"
 #include "core/video/frame_source.h"
 
 namespace lumenbrook {
@@ -49,14 +50,12 @@ class TestPatternSource final : public FrameSource {
   std::uint64_t frame() const;
 
  private:
-  struct Pool;
-
   void run();
   std::optional<VideoFrame> draw(int width, int height, std::uint64_t frame);
 
   Clock clock_;
   std::chrono::steady_clock::time_point t0_;
-  std::shared_ptr<Pool> pool_;
+  std::shared_ptr<FramePool> pool_;
 
   mutable std::mutex mutex_;
   std::condition_variable changed_;

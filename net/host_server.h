@@ -41,7 +41,7 @@
 #include "core/video/frame_source.h"
 #include "net/event_loop.h"
 #include "net/service_advertiser.h"
-#include "net/sleep_assertion.h"
+#include "core/video/sleep_assertion.h"
 #include "net/transport.h"
 
 namespace lumenbrook {
@@ -105,7 +105,7 @@ class HostServer : public std::enable_shared_from_this<HostServer> {
     // UDP path but carries no pictures.
     SourceFactory makeSource;
     std::shared_ptr<EncoderFactory> encoders;
-    std::shared_ptr<SleepAssertions> sleepAssertions;  // null: nothing keeps the Mac awake
+    std::shared_ptr<SleepAssertions> sleepAssertions;  // null: nothing keeps the computer awake
   };
 
   static std::unique_ptr<ServiceAdvertiser> avahiAdvertiser(

@@ -34,7 +34,7 @@
 #include "core/video/frame_source.h"
 #include "core/video/resend_cache.h"
 #include "net/event_loop.h"
-#include "net/sleep_assertion.h"
+#include "core/video/sleep_assertion.h"
 #include "net/transport.h"
 #include "net/udp_socket.h"
 

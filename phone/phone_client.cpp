@@ -78,6 +78,10 @@ void PhoneClient::close() {
   if (link_) link_->close();
 }
 
+void PhoneClient::finishSending() {
+  if (link_) link_->closeAfterSending();
+}
+
 void PhoneClient::drop() {
   if (!link_) return;
   // The replaced attempt is over for the owner: nothing of it is reported any more.

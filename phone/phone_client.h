@@ -69,6 +69,9 @@ class PhoneClient : public std::enable_shared_from_this<PhoneClient> {
   bool send(const Envelope& envelope);
   // Ends the current attempt; its onClosed follows.
   void close();
+  // Ends the connection once everything sent so far went out and the Mac, having read it
+  // all, closed its side (or after the link's close delay); onClosed follows.
+  void finishSending();
 
   PhoneSession::Phase phase() const { return session_.phase(); }
   bool connected() const { return session_.connected(); }

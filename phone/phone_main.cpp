@@ -47,6 +47,8 @@ constexpr int kFailure = 1;
 constexpr int kUsage = 2;
 constexpr double kDiscoverSeconds = 3;
 constexpr double kStreamSeconds = 10;
+// Login plus the events and the end of the connection; far more than it takes on a LAN.
+constexpr double kInputSeconds = 20;
 // The screen described when neither --screen nor --preset is given.
 const ScreenTraits& defaultScreen() { return ScreenTraits::tv720(); }
 
@@ -449,6 +451,50 @@ int stream(const PhoneOptions& o, Console& console, int signalFd) {
   return result;
 }
 
+// Sends the actions' events in order, then ends the connection once the computer has read
+// them all: it closes its side only after handling every message before the end.
+int input(const PhoneOptions& o, Console& console, int signalFd) {
+  fs::path path;
+  PhoneState state = PhoneState::fresh();
+  auto chosen = chooseHost(o, state, path);
+  if (!chosen) {
+    console.err(chosen.error());
+    return kFailure;
+  }
+  const Login login = std::move(chosen).value();
+  std::size_t sent = 0;  // loop thread only
+  Session session(console, signalFd);
+  session.loop().postAndWait([&] {
+    session.client() = PhoneClient::make(session.loop(), state.identity());
+    installLoginHandlers(
+        session, console, login,
+        [&] {
+          for (const InputAction& action : o.actions) {
+            for (const InputEvent& event : inputEvents(action)) {
+              if (!session.client()->send(Envelope{event})) {
+                console.err("couldn't send an input event");
+                session.finish(kFailure);
+                return;
+              }
+              ++sent;
+            }
+          }
+          session.client()->onClosed = [&](const std::string&) {
+            console.err(std::to_string(sent) + " input events sent");
+            session.finish(0);
+          };
+          session.client()->finishSending();
+        },
+        [](const Envelope&) {});
+    session.client()->login(login.host.address.host, login.host.address.port, login.host.psk);
+  });
+  return session.wait(kInputSeconds, -1, [&] {
+    console.err("the computer did not take the input within " +
+                std::to_string(static_cast<int>(kInputSeconds)) + " s");
+    return kFailure;
+  });
+}
+
 int discover(const PhoneOptions& o, Console& console) {
   const double seconds = o.seconds.value_or(kDiscoverSeconds);
   int found = 0;
@@ -517,6 +563,9 @@ int main(int argc, char** argv) {
       break;
     case PhoneOptions::Command::stream:
       status = stream(o, console, signalFd);
+      break;
+    case PhoneOptions::Command::input:
+      status = input(o, console, signalFd);
       break;
     case PhoneOptions::Command::help:
       break;

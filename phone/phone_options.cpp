@@ -16,6 +16,7 @@ std::optional<Command> commandNamed(std::string_view word) {
   if (word == "status") return Command::status;
   if (word == "discover") return Command::discover;
   if (word == "stream") return Command::stream;
+  if (word == "input") return Command::input;
   if (word == "help" || word == "--help" || word == "-h") return Command::help;
   return std::nullopt;
 }
@@ -26,6 +27,7 @@ std::string_view commandName(Command c) {
     case Command::status: return "status";
     case Command::discover: return "discover";
     case Command::stream: return "stream";
+    case Command::input: return "input";
     case Command::help: break;
   }
   return "help";
@@ -45,6 +47,9 @@ bool takes(Command c, std::string_view option) {
     case Command::stream:
       return isLogin || option == "--screen" || option == "--preset" ||
              option == "--snapshot" || option == "--record" || option == "--json";
+    case Command::input:
+      return option == "--state" || option == "--host" || option == "--port" ||
+             isInputAction(option);
     case Command::help:
       break;
   }
@@ -109,7 +114,7 @@ std::optional<ScreenTraits> presetNamed(std::string_view name) {
 
 Result<PhoneOptions, std::string> parsePhoneOptions(const std::vector<std::string_view>& args) {
   PhoneOptions o;
-  if (args.empty()) return Failure{std::string("which command? pair, status, discover or stream")};
+  if (args.empty()) return Failure{std::string("which command? pair, status, discover, stream or input")};
   auto command = commandNamed(args[0]);
   if (!command) return Failure{"unknown command " + std::string(args[0])};
   o.command = *command;
@@ -132,6 +137,17 @@ Result<PhoneOptions, std::string> parsePhoneOptions(const std::vector<std::strin
       continue;
     }
     if (!takes(o.command, a)) return Failure{"unknown option " + std::string(a) + of};
+    if (o.command == Command::input && isInputAction(a)) {
+      std::string_view value;
+      if (inputActionTakesValue(a)) {
+        if (i + 1 >= args.size()) return Failure{std::string(a) + " needs a value"};
+        value = args[++i];
+      }
+      auto action = parseInputAction(a, value);
+      if (!action) return Failure{action.error()};
+      o.actions.push_back(std::move(action).value());
+      continue;
+    }
     if (isFlag(a)) {
       (a == "--yes" ? o.yes : o.json) = true;
       continue;
@@ -178,6 +194,9 @@ Result<PhoneOptions, std::string> parsePhoneOptions(const std::vector<std::strin
       }
     }
   }
+  if (o.command == Command::input && o.actions.empty()) {
+    return Failure{std::string("input needs at least one action, e.g. --move 100,0 or --type hello")};
+  }
   if (o.command == Command::pair && !haveCode) {
     return Failure{std::string("pair needs the pairing-code text the computer shows")};
   }
@@ -193,6 +212,11 @@ std::string phoneUsage() {
       "       lumenbrook-phone stream [--state FILE] [--host H] [--port P]\n"
       "                               [--screen WxH@SCALE@FPS | --preset NAME] [--seconds S]\n"
       "                               [--snapshot FILE.png] [--record FILE.hevc] [--json]\n"
+      "       lumenbrook-phone input [--state FILE] [--host H] [--port P] ACTION...\n"
+      "input actions, sent in order: --move DX,DY  --click  --right-click  --drag DX,DY\n"
+      "  --scroll DX,DY  --zoom SCALE  --key NAME (a character or return, tab, space,\n"
+      "  delete, escape, forwarddelete, home, end, pageup, pagedown, left, right, up, down,\n"
+      "  after cmd+ ctrl+ alt+ shift+)  --type TEXT\n"
       "--host picks a paired computer by address or name, --port dials another port.\n"
       "presets:";
   for (const ScreenTraits& t : ScreenTraits::testMatrix()) {

@@ -6,6 +6,7 @@
 //   lumenbrook-phone stream [--state FILE] [--host H] [--port P]
 //                           [--screen WxH@SCALE@FPS | --preset NAME] [--seconds S]
 //                           [--snapshot FILE.png] [--record FILE.hevc] [--json]
+//   lumenbrook-phone input [--state FILE] [--host H] [--port P] ACTION... (phone/phone_input.h)
 
 #include <cstdint>
 #include <filesystem>
@@ -16,11 +17,12 @@
 
 #include "core/messages/screen_traits.h"
 #include "core/util/result.h"
+#include "phone/phone_input.h"
 
 namespace lumenbrook {
 
 struct PhoneOptions {
-  enum class Command { help, pair, status, discover, stream };
+  enum class Command { help, pair, status, discover, stream, input };
 
   Command command = Command::help;
   std::string code{};                            // pair: the pairing-code text
@@ -35,6 +37,7 @@ struct PhoneOptions {
   std::optional<std::filesystem::path> snapshot{};  // stream: last picture as PNG
   std::optional<std::filesystem::path> record{};    // stream: received frames as Annex-B
   bool json = false;                              // stream: figures as one JSON object
+  std::vector<InputAction> actions{};             // input: in the order given
 
   friend bool operator==(const PhoneOptions&, const PhoneOptions&) = default;
 };

@@ -24,7 +24,7 @@ namespace fs = std::filesystem;
 TEST(HostOptions, ReadsEveryOption) {
   auto o = parseHostOptions({"--state-dir", "/tmp/s", "--port", "51000", "--name", "Desk",
                              "--advertised-host", "desk.local", "--pair", "--auto-confirm",
-                             "--status-interval", "2.5"});
+                             "--status-interval", "2.5", "--display", "x11"});
   ASSERT_TRUE(o.ok()) << o.error();
   HostOptions expected;
   expected.stateDir = fs::path("/tmp/s");
@@ -34,7 +34,10 @@ TEST(HostOptions, ReadsEveryOption) {
   expected.pair = true;
   expected.autoConfirm = true;
   expected.statusInterval = 2.5;
+  expected.display = DisplayChoice::x11;
   EXPECT_EQ(o.value(), expected);
+  EXPECT_EQ(parseHostOptions({}).value().display, DisplayChoice::automatic);
+  EXPECT_EQ(parseHostOptions({"--display", "pattern"}).value().display, DisplayChoice::pattern);
   EXPECT_EQ(parseHostOptions({}).value(), HostOptions{});
   EXPECT_EQ(parseHostOptions({"--port", "0"}).value().port, 0);
 }
@@ -44,6 +47,7 @@ TEST(HostOptions, RefusesWhatItCannotUse) {
       {"--port"},       {"--port", "65536"},          {"--port", "-1"},
       {"--port", "1x"}, {"--status-interval", "nan"}, {"--status-interval", "-3"},
       {"--frobnicate"}, {"--name", ""},               {"pair"},
+      {"--display"},    {"--display", "wayland"},
   };
   for (const auto& args : cases) {
     EXPECT_FALSE(parseHostOptions(args).ok()) << args.size() << " " << args[0];

@@ -26,6 +26,7 @@
 #include "core/util/json.h"
 #include "net/service_browser.h"
 #include "phone/phone_state.h"
+#include "tests/desktop/x_server.h"
 #include "tests/net/host_server_fixture.h"
 
 extern char** environ;
@@ -98,6 +99,7 @@ class Process {
   }
 
   bool started() const { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
 
   bool type(const std::string& line) {
     std::string text = line + "\n";
@@ -195,13 +197,13 @@ class PhoneExecutableTest : public ::testing::Test {
   }
   void TearDown() override { fs::remove_all(dir); }
 
-  std::unique_ptr<Process> startHost(const std::vector<std::string>& environment = {}) {
-    return std::make_unique<Process>(
-        LB_HOST_EXECUTABLE,
-        std::vector<std::string>{"--pair", "--auto-confirm", "--state-dir",
-                                 (dir / "host").string(), "--port", "0", "--advertised-host",
-                                 "127.0.0.1", "--name", "Test-Host"},
-        false, environment);
+  std::unique_ptr<Process> startHost(const std::vector<std::string>& environment = {},
+                                     const std::vector<std::string>& more = {}) {
+    std::vector<std::string> args{"--pair", "--auto-confirm", "--state-dir",
+                                  (dir / "host").string(), "--port", "0", "--advertised-host",
+                                  "127.0.0.1", "--name", "Test-Host"};
+    args.insert(args.end(), more.begin(), more.end());
+    return std::make_unique<Process>(LB_HOST_EXECUTABLE, args, false, environment);
   }
   static Process phone(const std::vector<std::string>& args, bool terminal = false) {
     return Process(LB_PHONE_EXECUTABLE, args, terminal);
@@ -500,6 +502,113 @@ TEST_F(PhoneExecutableTest, DiscoveryWithoutADaemonSaysSo) {
                    {"DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + (dir / "no-bus.sock").string()});
   EXPECT_EQ(discover.waitForExit(), 1);
   EXPECT_EQ(Process::joined(discover.stderrLines), std::string(kNoAvahiDaemon) + "\n");
+}
+
+}  // namespace
+}  // namespace lumenbrook
+
+namespace lumenbrook {
+namespace {
+
+// The keysym a key press typed, through the keyboard mapping of that moment.
+std::uint32_t keysymOf(testing::XClient& client, std::uint8_t keycode) {
+  xcb_connection_t* c = client.connection();
+  auto reply = std::unique_ptr<xcb_get_keyboard_mapping_reply_t, decltype(&std::free)>(
+      xcb_get_keyboard_mapping_reply(c, xcb_get_keyboard_mapping(c, keycode, 1), nullptr), &std::free);
+  if (!reply || reply->keysyms_per_keycode == 0) return 0;
+  return xcb_get_keyboard_mapping_keysyms(reply.get())[0];
+}
+
+// Pixel (x, y) of a PNG as 0xRRGGBB, decoded by the ffmpeg command line.
+std::optional<std::uint32_t> pngPixel(const fs::path& png, int width, int x, int y) {
+  const fs::path raw = png.string() + ".rgb";
+  Process convert("/usr/bin/ffmpeg", {"-loglevel", "error", "-y", "-i", png.string(), "-f", "rawvideo",
+                                      "-pix_fmt", "rgb24", raw.string()});
+  if (convert.waitForExit() != 0) return std::nullopt;
+  const std::string bytes = readAll(raw);
+  const std::size_t at = (static_cast<std::size_t>(y) * width + x) * 3;
+  if (bytes.size() < at + 3) return std::nullopt;
+  auto b = [&](std::size_t i) { return static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[at + i])); };
+  return (b(0) << 16) | (b(1) << 8) | b(2);
+}
+
+bool near(std::uint32_t a, std::uint32_t b, int tolerance) {
+  for (int shift : {0, 8, 16}) {
+    int d = static_cast<int>((a >> shift) & 0xff) - static_cast<int>((b >> shift) & 0xff);
+    if (d > tolerance || d < -tolerance) return false;
+  }
+  return true;
+}
+
+bool lumenbrookModes(testing::XClient& client) {
+  for (const auto& name : client.modeNames()) {
+    if (name.starts_with("Lumenbrook-")) return true;
+  }
+  return false;
+}
+
+// A real extended desktop: the host on a private Xorg whose dummy driver has free outputs.
+TEST_F(PhoneExecutableTest, OnAnXDesktopThePhoneSeesItsNewMonitorAndDrivesIt) {
+  std::string why;
+  auto x = testing::XServer::xorgDummy(&why);
+  if (!x) GTEST_SKIP() << why;
+  testing::XClient client(x->display());
+  ASSERT_TRUE(client.ok());
+  const std::vector<std::string> environment{"DISPLAY=" + x->display(), "WAYLAND_DISPLAY=",
+                                             "XDG_SESSION_TYPE=x11"};
+  // Where the phone's monitor will appear, right of the 1280 x 800 one: 200 px into it.
+  testing::TestWindow window(client, 1280 + 200, 100, 300, 200, 0x3366cc);
+
+  auto host = startHost(environment, {"--display", "x11"});
+  auto code = Process::lineStartingWith(host->stdoutLines, "LUMENBROOK-PAIR-1:");
+  ASSERT_TRUE(code) << Process::joined(host->stderrLines);
+  EXPECT_TRUE(Process::anyContains(host->stderrLines, "display: X11 on " + x->display()));
+  {
+    Process pair = phone({"pair", *code, "--state", state.string(), "--yes"});
+    ASSERT_EQ(pair.waitForExit(), 0) << Process::joined(pair.stderrLines);
+  }
+
+  const fs::path snapshot = dir / "snapshot.png";
+  Process stream = phone({"stream", "--state", state.string(), "--screen", "1170x540@1@30",
+                          "--seconds", "4", "--snapshot", snapshot.string()});
+  ASSERT_TRUE(Process::anyContains(host->stderrLines, "display: monitor 1170x540@30 on DUMMY"))
+      << Process::joined(host->stderrLines);
+
+  // The pointer starts in the middle of the first monitor.
+  Process input = phone({"input", "--state", state.string(), "--move", "900,-200", "--click",
+                         "--type", "hi"});
+  ASSERT_EQ(input.waitForExit(), 0) << Process::joined(input.stderrLines);
+  EXPECT_EQ(client.pointer().x, 1540);
+  EXPECT_EQ(client.pointer().y, 200);
+  EXPECT_EQ(window.waitFor(XCB_BUTTON_PRESS, 1, 10000).size(), 1u);
+  auto keys = window.waitFor(XCB_KEY_PRESS, 2, 10000);
+  ASSERT_EQ(keys.size(), 2u);
+  EXPECT_EQ(keysymOf(client, keys[0].detail), std::uint32_t{'h'});
+  EXPECT_EQ(keysymOf(client, keys[1].detail), std::uint32_t{'i'});
+
+  ASSERT_EQ(stream.waitForExit(), 0) << Process::joined(stream.stderrLines);
+  auto inside = pngPixel(snapshot, 1170, 350, 200);
+  auto beside = pngPixel(snapshot, 1170, 100, 400);
+  ASSERT_TRUE(inside && beside);
+  EXPECT_TRUE(near(*inside, 0x3366cc, 24)) << std::hex << *inside;
+  EXPECT_TRUE(near(*beside, 0x000000, 24)) << std::hex << *beside;
+
+  // Killed while streaming, the host leaves its monitor behind; started again it removes it.
+  Process again = phone({"stream", "--state", state.string(), "--screen", "1170x540@1@30",
+                         "--seconds", "10"});
+  ASSERT_TRUE(host->stderrLines.waitUntil([](const std::vector<std::string>& all) {
+    std::size_t n = 0;
+    for (const auto& l : all) n += l.find("display: monitor 1170x540@30") != std::string::npos;
+    return n >= 2;
+  }));
+  ::kill(host->pid(), SIGKILL);
+  host->waitForExit();
+  EXPECT_TRUE(lumenbrookModes(client));
+  host = startHost(environment, {"--display", "x11"});
+  ASSERT_TRUE(Process::anyContains(host->stderrLines, "listening on port"));
+  EXPECT_FALSE(lumenbrookModes(client));
+  EXPECT_EQ(client.screenSize(), (std::pair{1280, 800}));
+  EXPECT_EQ(host->terminate(), 0);
 }
 
 }  // namespace

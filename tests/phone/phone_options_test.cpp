@@ -41,6 +41,11 @@ TEST(PhoneOptions, ReadsEveryCommandWithItsOptions) {
        {.command = Command::stream, .screen = ScreenTraits::tv720()}},
       {{"stream", "--preset", "Portrait"},
        {.command = Command::stream, .screen = ScreenTraits::portrait()}},
+      {{"input", "--host", "Studio", "--move", "10,-5", "--click", "--type", "hé"},
+       {.command = Command::input, .host = "Studio",
+        .actions = {{InputAction::Kind::move, 10, -5},
+                    {InputAction::Kind::click},
+                    {InputAction::Kind::type, 0, 0, "hé"}}}},
       {{"help"}, {.command = Command::help}},
       {{"status", "--help"}, {.command = Command::help}},
   };
@@ -56,7 +61,7 @@ TEST(PhoneOptions, RefusesWithASentence) {
     std::vector<std::string> args;
     std::string error;
   } cases[] = {
-      {{}, "which command? pair, status, discover or stream"},
+      {{}, "which command? pair, status, discover, stream or input"},
       {{"watch"}, "unknown command watch"},
       {{"pair"}, "pair needs the pairing-code text the computer shows"},
       {{"pair", kCode, kCode}, "unexpected argument " + kCode + " (pair)"},
@@ -75,6 +80,14 @@ TEST(PhoneOptions, RefusesWithASentence) {
       {{"pair", kCode, "--state", ""}, "--state needs a file name"},
       {{"stream", "--screen", "1280x720@1@60", "--preset", "4k-tv"},
        "give one of --screen and --preset, once"},
+      {{"input"}, "input needs at least one action, e.g. --move 100,0 or --type hello"},
+      {{"input", "--move", "10"}, "--move needs DX,DY in points, not 10"},
+      {{"input", "--scroll", "1,inf"}, "--scroll needs DX,DY in points, not 1,inf"},
+      {{"input", "--zoom", "0"}, "--zoom needs a positive scale, not 0"},
+      {{"input", "--type", ""}, "--type needs some text"},
+      {{"input", "--type"}, "--type needs a value"},
+      {{"input", "--json"}, "unknown option --json (input)"},
+      {{"stream", "--click"}, "unknown option --click (stream)"},
       {{"stream", "--preset", "cinema"},
        "no preset cinema; presets: acer-pm161q, 4k-tv, 720p-tv, 1610-monitor, ultrawide, "
        "portrait"},
