@@ -312,7 +312,7 @@ struct X11InputInjector::State {
   void keyUp(const HostEvent& e) {
     // The release of typed text, and a release of a key the injector did not press, have
     // nothing to release.
-    if (!e.flags) { fake(XCB_KEY_RELEASE, 38); return; }
+    if (!e.flags) return;
     if (auto it = pressedKeys.find(e.keyCode); it != pressedKeys.end()) releaseKey(it);
   }
 
