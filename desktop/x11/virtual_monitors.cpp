@@ -55,11 +55,12 @@ class FileDescriptor {
 // process that ended without cleaning up can have left one behind.
 constexpr std::string_view kModePrefix = "Lumenbrook-";
 
-// xcb writes with sendmsg() without MSG_NOSIGNAL, so a request to a server that has gone away
-// raises SIGPIPE, whose default action ends the process. Blocking it on this thread while
-// requests are written, then discarding the one that became pending, turns a vanished server
-// into a broken connection (which every caller checks) without touching the process's
-// signal disposition.
+// xcb writes with writev(), which raises SIGPIPE (its default action ends the process) when the
+// server is gone. xcb polls and reads before it writes, so it mostly sees the end of the stream
+// first, but a server that dies between the two still kills us. Blocking SIGPIPE on this
+// thread while requests are written, then discarding one that became pending, turns that into
+// a broken connection (which every caller checks) without touching the process's signal
+// disposition.
 class SigpipeGuard {
  public:
   SigpipeGuard() {
@@ -263,7 +264,8 @@ std::optional<Layout> queryLayout(xcb_connection_t* c, xcb_window_t root) {
   }
   const xcb_randr_mode_info_t* modes = xcb_randr_get_screen_resources_current_modes(res.get());
   const int modeCount = xcb_randr_get_screen_resources_current_modes_length(res.get());
-  const char* names = reinterpret_cast<const char*>(xcb_randr_get_screen_resources_current_names(res.get()));
+  const char* names =
+      reinterpret_cast<const char*>(xcb_randr_get_screen_resources_current_names(res.get()));
   for (int i = 0, offset = 0; i < modeCount; ++i) {
     layout.modes.push_back({modes[i], std::string(names + offset, modes[i].name_len)});
     offset += modes[i].name_len;
@@ -380,7 +382,6 @@ class Server {
   };
 
   xcb_connection_t* c() const { return connection_.get(); }
-  const std::string& display() const { return display_; }
   bool alive() const { return xcb_connection_has_error(connection_.get()) == 0; }
   void log(const std::string& line) const {
     if (log_) log_(line);
@@ -412,14 +413,16 @@ class Server {
     }
     if (ours.empty()) return;
     auto isOurs = [&](xcb_randr_mode_t id) {
-      return std::any_of(ours.begin(), ours.end(), [&](const ModeState* m) { return m->info.id == id; });
+      return std::any_of(ours.begin(), ours.end(),
+                         [&](const ModeState* m) { return m->info.id == id; });
     };
     for (const auto& crtc : layout->crtcs) {
       if (crtc.active() && isOurs(crtc.mode)) disableCrtcLocked(crtc.id, layout->configTimestamp);
     }
     for (const auto& output : layout->outputs) {
       for (xcb_randr_mode_t mode : output.modes) {
-        if (isOurs(mode)) (void)check(c(), xcb_randr_delete_output_mode_checked(c(), output.id, mode));
+        if (isOurs(mode))
+          (void)check(c(), xcb_randr_delete_output_mode_checked(c(), output.id, mode));
       }
     }
     std::string names;
@@ -443,26 +446,27 @@ class Server {
     // connects what it drives is not run out of outputs one stream after the other.
     std::vector<const OutputState*> candidates;
     for (const auto& o : layout->outputs) {
-      if (o.crtc == XCB_NONE && o.connection == XCB_RANDR_CONNECTION_CONNECTED && adoptedLocked(o.id)) {
+      if (o.crtc == XCB_NONE && o.connection == XCB_RANDR_CONNECTION_CONNECTED &&
+          adoptedLocked(o.id)) {
         candidates.push_back(&o);
       }
     }
     for (const auto& o : layout->outputs) {
-      if (o.crtc == XCB_NONE && o.connection == XCB_RANDR_CONNECTION_DISCONNECTED) candidates.push_back(&o);
+      if (o.crtc == XCB_NONE && o.connection == XCB_RANDR_CONNECTION_DISCONNECTED)
+        candidates.push_back(&o);
     }
     const OutputState* output = nullptr;
     xcb_randr_crtc_t crtc = XCB_NONE;
-    for (const OutputState* candidate : candidates) {
-      const OutputState& o = *candidate;
-      for (xcb_randr_crtc_t id : o.crtcs) {
-        const CrtcState* candidate = layout->crtc(id);
-        if (candidate && candidate->free()) {
+    for (const OutputState* o : candidates) {
+      for (xcb_randr_crtc_t id : o->crtcs) {
+        const CrtcState* possible = layout->crtc(id);
+        if (possible && possible->free()) {
           crtc = id;
           break;
         }
       }
       if (crtc != XCB_NONE) {
-        output = &o;
+        output = o;
         break;
       }
     }
@@ -478,9 +482,10 @@ class Server {
         c(), xcb_randr_get_screen_size_range(c(), root_), nullptr));
     if (!range) return Failure("The screen size limits of " + display_ + " cannot be read.");
     if (newWidth > range->max_width || newHeight > range->max_height) {
-      return Failure("A " + sizeText(width, height) + " monitor does not fit: the screen would be " +
-                     sizeText(newWidth, newHeight) + ", beyond its maximum of " +
-                     sizeText(range->max_width, range->max_height) + ".");
+      return Failure("A " + sizeText(width, height) +
+                     " monitor does not fit: the screen would be " + sizeText(newWidth, newHeight) +
+                     ", beyond its maximum of " + sizeText(range->max_width, range->max_height) +
+                     ".");
     }
 
     auto timings = cvtMode(width, height, fps);
@@ -510,7 +515,9 @@ class Server {
       info.name_len = static_cast<std::uint16_t>(name.size());
       xcb_generic_error_t* rawError = nullptr;
       auto made = own(xcb_randr_create_mode_reply(
-          c(), xcb_randr_create_mode(c(), root_, info, static_cast<std::uint32_t>(name.size()), name.data()),
+          c(),
+          xcb_randr_create_mode(c(), root_, info, static_cast<std::uint32_t>(name.size()),
+                                name.data()),
           &rawError));
       auto error = own(rawError);
       if (!made) {
@@ -519,11 +526,14 @@ class Server {
       }
       entry->mode = made->mode;
       entry->modeName = name;
-      rollback.add([this, mode = made->mode] { (void)check(c(), xcb_randr_destroy_mode_checked(c(), mode)); });
+      rollback.add([this, mode = made->mode] {
+        (void)check(c(), xcb_randr_destroy_mode_checked(c(), mode));
+      });
     }
 
     if (std::find(output->modes.begin(), output->modes.end(), entry->mode) == output->modes.end()) {
-      if (auto error = check(c(), xcb_randr_add_output_mode_checked(c(), output->id, entry->mode))) {
+      if (auto error =
+              check(c(), xcb_randr_add_output_mode_checked(c(), output->id, entry->mode))) {
         return Failure("The X server refused the mode " + entry->modeName + " on " + output->name +
                        " (" + *error + ").");
       }
@@ -534,8 +544,8 @@ class Server {
 
     if (newWidth != layout->screenWidth || newHeight != layout->screenHeight) {
       if (auto error = setScreenSizeLocked(newWidth, newHeight)) {
-        return Failure("The screen of " + display_ + " cannot grow to " + sizeText(newWidth, newHeight) +
-                       " (" + *error + ").");
+        return Failure("The screen of " + display_ + " cannot grow to " +
+                       sizeText(newWidth, newHeight) + " (" + *error + ").");
       }
       rollback.add([this, w = layout->screenWidth, h = layout->screenHeight] {
         (void)setScreenSizeLocked(w, h);
@@ -556,14 +566,19 @@ class Server {
     auto error = own(rawError);
     if (!set || set->status != XCB_RANDR_SET_CONFIG_SUCCESS) {
       std::string why = error ? errorName(error->error_code)
-                              : set ? "status " + std::to_string(set->status) : std::string("no reply");
+                        : set ? "status " + std::to_string(set->status)
+                              : std::string("no reply");
       return Failure("The X server did not show " + entry->modeName + " on " + output->name + " (" +
                      why + ").");
     }
     rollback.commit();
     // Read after the CRTC is set: from here on "connected" in an event is news. The dummy
-    // driver connects every output it drives (and keeps it connected once off); such an
-    // output is marked as ours, so that later monitors may take it again.
+    // driver counts every output it drives as connected (also once it is off again), and
+    // says so at the next probe, whoever asks for it; probing now makes that part of the state
+    // read here rather than a plug later. Such an output is marked as ours, so that later
+    // monitors may take it again.
+    std::free(xcb_randr_get_screen_resources_reply(c(), xcb_randr_get_screen_resources(c(), root_),
+                                                   nullptr));
     auto stateCookie = xcb_randr_get_output_info(c(), output->id, fresh->config_timestamp);
     auto state = own(xcb_randr_get_output_info_reply(c(), stateCookie, nullptr));
     entry->connected = state && state->connection == XCB_RANDR_CONNECTION_CONNECTED;
@@ -594,7 +609,8 @@ class Server {
         disableCrtcLocked(entry.crtc, layout->configTimestamp);
       }
       (void)check(c(), xcb_randr_delete_output_mode_checked(c(), entry.output, entry.mode));
-      const bool shared = std::any_of(live_.begin(), live_.end(), [&](const auto& e) { return e->mode == entry.mode; });
+      const bool shared = std::any_of(live_.begin(), live_.end(),
+                                      [&](const auto& e) { return e->mode == entry.mode; });
       // Fails harmlessly (BadAccess) while another process's output still lists the mode.
       if (!shared) (void)check(c(), xcb_randr_destroy_mode_checked(c(), entry.mode));
       shrinkScreenLocked();
@@ -613,7 +629,8 @@ class Server {
     for (const auto& e : hit) {
       removeLocked(*e);
       e->lost = true;
-      log("A monitor was plugged into " + e->outputName + "; the virtual monitor there is removed.");
+      log("A monitor was plugged into " + e->outputName +
+          "; the virtual monitor there is removed.");
       if (e->onLost) {
         e->lostReported = true;
         handlers.push_back(std::exchange(e->onLost, nullptr));
@@ -643,7 +660,9 @@ class Server {
     auto layout = queryLayout(c(), root_);
     auto primary = own(xcb_randr_get_output_primary_reply(c(), primaryCookie, nullptr));
     if (!layout) return asRegion(bounds());
-    auto region = [](const CrtcState& crtc) { return ScreenRegion{crtc.x, crtc.y, crtc.width, crtc.height}; };
+    auto region = [](const CrtcState& crtc) {
+      return ScreenRegion{crtc.x, crtc.y, crtc.width, crtc.height};
+    };
     if (primary && primary->output != XCB_NONE) {
       for (const auto& o : layout->outputs) {
         const CrtcState* crtc = o.id == primary->output ? layout->crtc(o.crtc) : nullptr;
@@ -652,7 +671,8 @@ class Server {
     }
     // Our own monitors are no candidates: mirroring one would show the phone itself.
     for (const auto& crtc : layout->crtcs) {
-      const bool ours = std::any_of(live_.begin(), live_.end(), [&](const auto& e) { return e->crtc == crtc.id; });
+      const bool ours = std::any_of(live_.begin(), live_.end(),
+                                    [&](const auto& e) { return e->crtc == crtc.id; });
       if (crtc.active() && !ours) return region(crtc);
     }
     return {0, 0, layout->screenWidth, layout->screenHeight};
@@ -660,7 +680,8 @@ class Server {
 
   void selectInput() {
     xcb_randr_select_input(c(), root_,
-                           XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE | XCB_RANDR_NOTIFY_MASK_OUTPUT_CHANGE |
+                           XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE |
+                               XCB_RANDR_NOTIFY_MASK_OUTPUT_CHANGE |
                                XCB_RANDR_NOTIFY_MASK_CRTC_CHANGE);
     xcb_flush(c());
   }
@@ -687,7 +708,8 @@ class Server {
         any = true;
         const std::uint8_t type = event->response_type & 0x7f;
         if (type == base + XCB_RANDR_SCREEN_CHANGE_NOTIFY) {
-          const auto* e = reinterpret_cast<const xcb_randr_screen_change_notify_event_t*>(event.get());
+          const auto* e =
+              reinterpret_cast<const xcb_randr_screen_change_notify_event_t*>(event.get());
           if (e->width > 0 && e->height > 0 && e->mwidth > 0 && e->mheight > 0) {
             std::lock_guard lock(mutex_);
             mmPerPixelX_ = double(e->mwidth) / e->width;
@@ -706,10 +728,12 @@ class Server {
         }
       }
       if (!alive()) {
-        log("The connection to the X server at " + display_ + " is lost; the layout is no longer followed.");
+        log("The connection to the X server at " + display_ +
+            " is lost; the layout is no longer followed.");
         return;
       }
-      for (const Change& change : changes) outputChanged(change.output, change.connected, change.sequence);
+      for (const Change& change : changes)
+        outputChanged(change.output, change.connected, change.sequence);
       if (layoutChanged) {
         RequestLock lock(*this);
         refreshBoundsLocked();
@@ -756,10 +780,13 @@ class Server {
 
   bool adoptedLocked(xcb_randr_output_t output) {
     auto reply = own(xcb_randr_get_output_property_reply(
-        c(), xcb_randr_get_output_property(c(), output, adoptedAtom_, XCB_ATOM_INTEGER, 0, 1, false, false),
+        c(),
+        xcb_randr_get_output_property(c(), output, adoptedAtom_, XCB_ATOM_INTEGER, 0, 1, false,
+                                      false),
         nullptr));
     return reply && reply->format == 32 && reply->num_items == 1 &&
-           *reinterpret_cast<const std::uint32_t*>(xcb_randr_get_output_property_data(reply.get())) == 1;
+           *reinterpret_cast<const std::uint32_t*>(
+               xcb_randr_get_output_property_data(reply.get())) == 1;
   }
 
   void disableCrtcLocked(xcb_randr_crtc_t crtc, xcb_timestamp_t configTimestamp) {
@@ -775,9 +802,10 @@ class Server {
     auto mm = [](int pixels, double mmPerPixel) {
       return static_cast<std::uint32_t>(std::max(1L, std::lround(pixels * mmPerPixel)));
     };
-    return check(c(), xcb_randr_set_screen_size_checked(c(), root_, static_cast<std::uint16_t>(width),
-                                                        static_cast<std::uint16_t>(height),
-                                                        mm(width, mmPerPixelX_), mm(height, mmPerPixelY_)));
+    return check(
+        c(), xcb_randr_set_screen_size_checked(c(), root_, static_cast<std::uint16_t>(width),
+                                               static_cast<std::uint16_t>(height),
+                                               mm(width, mmPerPixelX_), mm(height, mmPerPixelY_)));
   }
 
   // Shrinks the screen to the active CRTCs, never below the server's minimum, and returns its
@@ -855,15 +883,18 @@ class X11VirtualMonitors final : public VirtualMonitors {
 
   Result<std::unique_ptr<Monitor>, std::string> create(int width, int height, int fps) override {
     if (width < 1 || height < 1 || width > 32767 || height > 32767) {
-      return Failure("A monitor of " + sizeText(width, height) + " cannot be made: each side must be 1 to 32767 pixels.");
+      return Failure("A monitor of " + sizeText(width, height) +
+                     " cannot be made: each side must be 1 to 32767 pixels.");
     }
     if (fps < 1 || fps > 240) {
-      return Failure("A monitor at " + std::to_string(fps) + " Hz cannot be made: the rate must be 1 to 240.");
+      return Failure("A monitor at " + std::to_string(fps) +
+                     " Hz cannot be made: the rate must be 1 to 240.");
     }
     Server::RequestLock lock(*server_);
     auto entry = server_->createLocked(width, height, fps);
     if (!entry) return Failure(entry.error());
-    return std::unique_ptr<Monitor>(std::make_unique<X11Monitor>(server_, std::move(entry.value())));
+    return std::unique_ptr<Monitor>(
+        std::make_unique<X11Monitor>(server_, std::move(entry.value())));
   }
 
   ScreenRegion mainMonitor() override {
@@ -873,7 +904,9 @@ class X11VirtualMonitors final : public VirtualMonitors {
 
   Rect desktopBounds() override { return server_->bounds(); }
 
-  void handleOutputConnected(std::uint32_t output) override { server_->handleOutputConnected(output); }
+  void handleOutputConnected(std::uint32_t output) override {
+    server_->handleOutputConnected(output);
+  }
 
  private:
   std::shared_ptr<Server> server_;
@@ -882,8 +915,8 @@ class X11VirtualMonitors final : public VirtualMonitors {
 
 }  // namespace
 
-Result<std::unique_ptr<VirtualMonitors>, std::string> VirtualMonitors::open(const std::string& display,
-                                                                           Log log) {
+Result<std::unique_ptr<VirtualMonitors>, std::string> VirtualMonitors::open(
+    const std::string& display, Log log) {
   int screenNumber = 0;
   Connection connection(xcb_connect(display.empty() ? nullptr : display.c_str(), &screenNumber));
   const std::string name = display.empty() ? "the default display" : display;
@@ -893,32 +926,40 @@ Result<std::unique_ptr<VirtualMonitors>, std::string> VirtualMonitors::open(cons
   xcb_connection_t* c = connection.get();
   const xcb_query_extension_reply_t* randr = xcb_get_extension_data(c, &xcb_randr_id);
   if (!randr || !randr->present) {
-    return Failure("The X server at " + name + " has no RandR extension, so it cannot get monitors.");
+    return Failure("The X server at " + name +
+                   " has no RandR extension, so it cannot get monitors.");
   }
   auto version = own(xcb_randr_query_version_reply(c, xcb_randr_query_version(c, 1, 6), nullptr));
-  if (!version || version->major_version < 1 || (version->major_version == 1 && version->minor_version < 3)) {
-    std::string has = version ? std::to_string(version->major_version) + "." + std::to_string(version->minor_version)
-                              : std::string("an unknown version of");
-    return Failure("The X server at " + name + " has RandR " + has + "; monitors need RandR 1.3 or later.");
+  if (!version) return Failure("The X server at " + name + " does not say its RandR version.");
+  if (version->major_version < 1 || (version->major_version == 1 && version->minor_version < 3)) {
+    return Failure("The X server at " + name + " has RandR " +
+                   std::to_string(version->major_version) + "." +
+                   std::to_string(version->minor_version) + "; monitors need RandR 1.3 or later.");
   }
   auto screens = xcb_setup_roots_iterator(xcb_get_setup(c));
   for (int i = 0; i < screenNumber && screens.rem > 0; ++i) xcb_screen_next(&screens);
-  if (screens.rem == 0) return Failure("The X display " + name + " has no screen " + std::to_string(screenNumber) + ".");
+  if (screens.rem == 0)
+    return Failure("The X display " + name + " has no screen " + std::to_string(screenNumber) +
+                   ".");
   const xcb_screen_t* screen = screens.data;
   // 96 DPI where the server does not say.
-  auto mmPerPixel = [](int pixels, int mm) { return pixels > 0 && mm > 0 ? double(mm) / pixels : 25.4 / 96; };
+  auto mmPerPixel = [](int pixels, int mm) {
+    return pixels > 0 && mm > 0 ? double(mm) / pixels : 25.4 / 96;
+  };
   const double mmX = mmPerPixel(screen->width_in_pixels, screen->width_in_millimeters);
   const double mmY = mmPerPixel(screen->height_in_pixels, screen->height_in_millimeters);
 
   constexpr std::string_view kAdopted = "LUMENBROOK_ADOPTED_OUTPUT";
-  auto atom = own(xcb_intern_atom_reply(c, xcb_intern_atom(c, false, kAdopted.size(), kAdopted.data()), nullptr));
+  auto atom = own(xcb_intern_atom_reply(
+      c, xcb_intern_atom(c, false, kAdopted.size(), kAdopted.data()), nullptr));
   if (!atom) return Failure("The X server at " + name + " does not answer.");
 
   auto eventFd = std::make_unique<FileDescriptor>(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-  if (eventFd->get() < 0) return Failure("No event descriptor: " + std::string(std::strerror(errno)) + ".");
+  if (eventFd->get() < 0)
+    return Failure("No event descriptor: " + std::string(std::strerror(errno)) + ".");
 
-  auto server = std::make_shared<Server>(std::move(connection), screen->root, atom->atom, name, std::move(log),
-                                         std::move(eventFd), mmX, mmY);
+  auto server = std::make_shared<Server>(std::move(connection), screen->root, atom->atom, name,
+                                         std::move(log), std::move(eventFd), mmX, mmY);
   // Before reading the layout, so that no change between the two goes unseen.
   server->selectInput();
   {

@@ -33,7 +33,9 @@ class VirtualMonitors {
     virtual ScreenRegion region() const = 0;
     virtual std::string output() const = 0;
     // Called once, on the event thread, when a real monitor is plugged into the output this
-    // one uses; by then the virtual monitor is removed already. Set it right after create().
+    // one uses; by then the virtual monitor is removed already. Set it right after create()
+    // (if the monitor was lost before, the handler runs at once, on the calling thread). It
+    // may destroy this monitor, and the VirtualMonitors too.
     virtual void onLost(std::function<void()> handler) = 0;
   };
 
@@ -43,9 +45,11 @@ class VirtualMonitors {
                                                                     Log log = {});
   virtual ~VirtualMonitors() = default;
 
-  // A new monitor of `width` x `height` at `fps` right of the rightmost active CRTC. The
-  // error is a sentence saying why none can be made (no disconnected output with a free CRTC,
-  // the screen cannot grow that far, the server refused the mode).
+  // A new monitor of `width` x `height` at `fps` right of the rightmost active CRTC, top at
+  // y = 0. Monitors never move: removing one shrinks the screen only by what lies right of
+  // or below the rest, so a gap may stay where it was. The error is a sentence saying why
+  // none can be made (no disconnected output with a free CRTC, the screen cannot grow that
+  // far, the server refused the mode).
   virtual Result<std::unique_ptr<Monitor>, std::string> create(int width, int height, int fps) = 0;
 
   // The monitor to mirror where no virtual one can be made: the primary output's CRTC, else

@@ -6,7 +6,6 @@
 #include <xcb/randr.h>
 #include <xcb/xtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <mutex>
@@ -60,8 +59,10 @@ std::optional<xcb_randr_mode_info_t> modeNamed(XClient& client, const std::strin
       &std::free);
   if (!res) return std::nullopt;
   const xcb_randr_mode_info_t* modes = xcb_randr_get_screen_resources_current_modes(res.get());
-  const char* names = reinterpret_cast<const char*>(xcb_randr_get_screen_resources_current_names(res.get()));
-  for (int i = 0, offset = 0; i < xcb_randr_get_screen_resources_current_modes_length(res.get()); ++i) {
+  const char* names =
+      reinterpret_cast<const char*>(xcb_randr_get_screen_resources_current_names(res.get()));
+  for (int i = 0, offset = 0; i < xcb_randr_get_screen_resources_current_modes_length(res.get());
+       ++i) {
     if (std::string(names + offset, modes[i].name_len) == name) return modes[i];
     offset += modes[i].name_len;
   }
@@ -78,10 +79,12 @@ xcb_randr_output_t outputId(XClient& client, const std::string& name) {
   const xcb_randr_output_t* outs = xcb_randr_get_screen_resources_current_outputs(res.get());
   for (int i = 0; i < xcb_randr_get_screen_resources_current_outputs_length(res.get()); ++i) {
     Reply<xcb_randr_get_output_info_reply_t> info(
-        xcb_randr_get_output_info_reply(c, xcb_randr_get_output_info(c, outs[i], res->config_timestamp), nullptr),
+        xcb_randr_get_output_info_reply(
+            c, xcb_randr_get_output_info(c, outs[i], res->config_timestamp), nullptr),
         &std::free);
-    if (info && std::string(reinterpret_cast<const char*>(xcb_randr_get_output_info_name(info.get())),
-                            xcb_randr_get_output_info_name_length(info.get())) == name) {
+    if (info &&
+        std::string(reinterpret_cast<const char*>(xcb_randr_get_output_info_name(info.get())),
+                    xcb_randr_get_output_info_name_length(info.get())) == name) {
       return outs[i];
     }
   }
@@ -99,15 +102,23 @@ bool waitUntil(Predicate done) {
   return true;
 }
 
-// Absolute XTest motion, then where the server put the pointer. The server clamps motion to
-// the CRTCs' area, so a target outside every monitor ends at the nearest edge.
-XClient::Pointer movePointer(XClient& client, int x, int y) {
+void fakeMotion(XClient& client, int x, int y) {
   xcb_test_fake_input(client.connection(), XCB_MOTION_NOTIFY, 0, XCB_CURRENT_TIME, client.root(),
                       static_cast<std::int16_t>(x), static_cast<std::int16_t>(y), 0);
+}
+
+// Absolute XTest motion, then where the server put the pointer. The server keeps the pointer
+// on the monitors: towards a point no CRTC shows, it stops at the edge of the one it leaves.
+// Only x is checked that way; y (kept on the main monitor) tells that the motion was done.
+XClient::Pointer movePointer(XClient& client, int x, int y) {
+  const int away = y == 0 ? 1 : 0;
+  fakeMotion(client, 0, away);
+  waitUntil([&] { return client.pointer().y == away; });
+  fakeMotion(client, x, y);
   XClient::Pointer p;
   waitUntil([&] {
     p = client.pointer();
-    return p.x == x && p.y == y;
+    return p.y == y;
   });
   return p;
 }
@@ -228,12 +239,13 @@ TEST_P(VirtualMonitorModeTest, HasExactlyTheStreamSizeAndItsRate) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, VirtualMonitorModeTest,
-                         ::testing::Values(ModeCase{1170, 540, 60},   // not a multiple of 8
-                                           ModeCase{1080, 2340, 60},  // portrait, taller than DUMMY0
+                         ::testing::Values(ModeCase{1170, 540, 60},  // not a multiple of 8
+                                           ModeCase{1080, 2340,
+                                                    60},  // portrait, taller than DUMMY0
                                            ModeCase{1920, 1080, 30}, ModeCase{1001, 777, 120}));
 
 TEST_F(VirtualMonitorsTest, MonitorsSitSideBySideAndKeepTheirPlaces) {
-  auto monitors = open([](const std::string& l) { fprintf(stderr, "LOG %s\n", l.c_str()); }); // DEBUG
+  auto monitors = open();
   ASSERT_TRUE(monitors);
   auto first = monitors->create(1170, 540, 60);
   auto second = monitors->create(1170, 540, 60);
@@ -241,7 +253,8 @@ TEST_F(VirtualMonitorsTest, MonitorsSitSideBySideAndKeepTheirPlaces) {
   ASSERT_TRUE(second.ok()) << second.error();
   EXPECT_EQ((*second)->region(), (ScreenRegion{2450, 0, 1170, 540}));
   EXPECT_NE((*first)->output(), (*second)->output());
-  EXPECT_EQ(lumenbrookModes(*client_), std::vector<std::string>{"Lumenbrook-1170x540"}) << "one shared mode";
+  EXPECT_EQ(lumenbrookModes(*client_), std::vector<std::string>{"Lumenbrook-1170x540"})
+      << "one shared mode";
   EXPECT_EQ(client_->screenSize(), std::make_pair(3620, 800));
 
   // The second stays where its stream captures it; the screen shrinks only from the right.
@@ -378,6 +391,25 @@ TEST_F(VirtualMonitorsTest, APluggedInMonitorTakesTheOutputOnce) {
   EXPECT_EQ(lost, 1);
 }
 
+// The dummy driver reports an output it drives as connected at the next probe, which any
+// client may cause: that is no monitor being plugged in.
+TEST_F(VirtualMonitorsTest, AProbeIsNoPlug) {
+  auto monitors = open();
+  auto other = open();
+  ASSERT_TRUE(monitors && other);
+  auto monitor = monitors->create(1170, 540, 60);
+  ASSERT_TRUE(monitor.ok()) << monitor.error();
+  int lost = 0;
+  (*monitor)->onLost([&] { ++lost; });
+  (void)client_->modeNames();  // a full screen-resources request probes the outputs
+  // Marker: once the event thread has seen another client's change, it has seen the probe's.
+  auto marker = other->create(640, 480, 60);
+  ASSERT_TRUE(marker.ok()) << marker.error();
+  ASSERT_TRUE(waitUntil([&] { return monitors->desktopBounds() == Rect{0, 0, 3090, 800}; }));
+  EXPECT_EQ(lost, 0);
+  EXPECT_TRUE(outputNamed(*client_, (*monitor)->output())->active);
+}
+
 TEST_F(VirtualMonitorsTest, LostBeforeAHandlerIsSetStillReportsOnce) {
   auto monitors = open();
   ASSERT_TRUE(monitors);
@@ -418,14 +450,13 @@ TEST_P(VirtualMonitorRefusedTest, FailsWithAReasonAndLeavesNothingBehind) {
 
 INSTANTIATE_TEST_SUITE_P(
     Requests, VirtualMonitorRefusedTest,
-    ::testing::Values(
-        RefusedCase{"EmptyWidth", 0, 540, 60, "each side must be"},
-        RefusedCase{"NoRate", 1170, 540, 0, "the rate must be"},
-        // Beyond RandR's maximum screen size of 32767.
-        RefusedCase{"WiderThanTheScreenCanBe", 32000, 1000, 60, "beyond its maximum"},
-        // Within the maximum but beyond the dummy's video memory: the server refuses to grow
-        // the screen after the mode was made and added, which must be undone.
-        RefusedCase{"MoreThanVideoMemory", 12000, 6000, 30, "cannot grow"}),
+    ::testing::Values(RefusedCase{"EmptyWidth", 0, 540, 60, "each side must be"},
+                      RefusedCase{"NoRate", 1170, 540, 0, "the rate must be"},
+                      // Beyond RandR's maximum screen size of 32767.
+                      RefusedCase{"WiderThanTheScreenCanBe", 32000, 1000, 60, "beyond its maximum"},
+                      // Within the maximum but beyond the dummy's video memory: the server refuses
+                      // to grow the screen after the mode was made and added, which must be undone.
+                      RefusedCase{"MoreThanVideoMemory", 12000, 6000, 30, "cannot grow"}),
     [](const auto& info) { return std::string(info.param.label); });
 
 TEST_F(VirtualMonitorsTest, BoundsFollowChangesMadeByAnotherClient) {
