@@ -14,12 +14,6 @@ using SteadyClock = std::chrono::steady_clock;
 
 constexpr int maxFps = 1000;
 
-// The time of tick k after a rhythm's origin, exact for any k (no drift from a rounded period,
-// no overflow from k * 10^9).
-SteadyClock::duration tickOffset(std::uint64_t k, int fps) {
-  const auto f = static_cast<std::uint64_t>(fps);
-  return std::chrono::seconds(k / f) + std::chrono::nanoseconds((k % f) * 1'000'000'000 / f);
-}
 
 }  // namespace
 
@@ -47,11 +41,9 @@ void TestPatternSource::start(int width, int height, int fps, Deliver deliver) {
     ++generation_;
     width_ = width;
     height_ = height;
-    fps_ = std::clamp(fps, 1, maxFps);
+    rhythm_.restart(SteadyClock::now(), std::clamp(fps, 1, maxFps));
     // The earlier closure leaves through `next` and is destroyed outside the lock.
     std::swap(deliver_, next);
-    origin_ = SteadyClock::now();
-    ticks_ = 0;
   }
   changed_.notify_all();
 }
@@ -100,7 +92,7 @@ void TestPatternSource::run() {
       changed_.wait(lock);
       continue;
     }
-    const auto due = origin_ + tickOffset(ticks_, fps_);
+    const auto due = rhythm_.due();
     auto now = SteadyClock::now();
     if (now < due) {
       changed_.wait_until(lock, due);
@@ -108,13 +100,8 @@ void TestPatternSource::run() {
     }
 
     // Schedule the next tick before this one runs, so the rhythm does not depend on how long
-    // drawing takes. When this tick is so late that the next is already due, missed ticks are
-    // not made up for: the rhythm starts again from this one.
-    ++ticks_;
-    if (origin_ + tickOffset(ticks_, fps_) <= now) {
-      origin_ = now;
-      ticks_ = 1;
-    }
+    // drawing takes.
+    rhythm_.advance(now);
     const std::uint64_t generation = generation_;
     const int width = width_;
     const int height = height_;

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "core/video/frame_pool.h"
+#include "core/video/frame_rhythm.h"
 #include "core/video/frame_source.h"
 
 namespace lumenbrook {
@@ -65,10 +66,8 @@ class TestPatternSource final : public FrameSource {
   std::uint64_t generation_ = 0;  // advances on every start() and stop()
   int width_ = 0;
   int height_ = 0;
-  int fps_ = 1;
   std::shared_ptr<const Deliver> deliver_;
-  std::chrono::steady_clock::time_point origin_;  // time of tick 0 of the current rhythm
-  std::uint64_t ticks_ = 0;                       // ticks since origin_
+  FrameRhythm rhythm_;
   std::uint64_t frame_ = 0;
   std::thread thread_;  // last: starts once everything above is set
 };

@@ -22,20 +22,14 @@
 #include <utility>
 #include <vector>
 
+#include "desktop/x11/xcb_handles.h"
+
 namespace lumenbrook {
 namespace {
 
-template <class T>
-using Reply = std::unique_ptr<T, decltype(&std::free)>;
-template <class T>
-Reply<T> own(T* p) {
-  return Reply<T>(p, &std::free);
-}
-
-struct Disconnect {
-  void operator()(xcb_connection_t* c) const { xcb_disconnect(c); }
-};
-using Connection = std::unique_ptr<xcb_connection_t, Disconnect>;
+using x11::Connection;
+using x11::own;
+using x11::Reply;
 
 class FileDescriptor {
  public:

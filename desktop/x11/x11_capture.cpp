@@ -23,6 +23,8 @@
 #include <vector>
 
 #include "core/video/frame_pool.h"
+#include "core/video/frame_rhythm.h"
+#include "desktop/x11/xcb_handles.h"
 
 namespace lumenbrook {
 namespace {
@@ -37,24 +39,10 @@ constexpr int maxCoordinate = 32767;
 constexpr std::uint8_t badMatch = 8;
 constexpr std::uint32_t opaqueBlack = 0xff000000;
 
-template <class T>
-using Reply = std::unique_ptr<T, decltype(&std::free)>;
-template <class T>
-Reply<T> own(T* reply) {
-  return Reply<T>(reply, &std::free);
-}
+using x11::Connection;
+using x11::own;
+using x11::Reply;
 
-struct ConnectionClose {
-  void operator()(xcb_connection_t* c) const { xcb_disconnect(c); }
-};
-using Connection = std::unique_ptr<xcb_connection_t, ConnectionClose>;
-
-// The time of tick k after a rhythm's origin, exact for any k (no drift from a rounded period,
-// no overflow from k * 10^9).
-SteadyClock::duration tickOffset(std::uint64_t k, int fps) {
-  const auto f = static_cast<std::uint64_t>(fps);
-  return std::chrono::seconds(k / f) + std::chrono::nanoseconds((k % f) * 1'000'000'000 / f);
-}
 
 std::string errnoText(const char* call) { return std::string(call) + ": " + std::strerror(errno); }
 
@@ -386,11 +374,9 @@ struct X11Capture::State {
   std::uint64_t generation = 0;   // advances on every start() and stop()
   int width = 0;
   int height = 0;
-  int fps = 1;
   ScreenRegion region;
   std::shared_ptr<const Deliver> deliver;
-  SteadyClock::time_point rhythmOrigin;  // time of tick 0 of the current rhythm
-  std::uint64_t ticks = 0;               // ticks since rhythmOrigin
+  FrameRhythm rhythm;
   std::thread thread;
 };
 
@@ -418,11 +404,9 @@ void X11Capture::start(int width, int height, int fps, Deliver deliver) {
     ++s.generation;
     s.width = width;
     s.height = height;
-    s.fps = std::clamp(fps, 1, maxFps);
     // The earlier closure leaves through `next` and is destroyed outside the lock.
     std::swap(s.deliver, next);
-    s.rhythmOrigin = SteadyClock::now();
-    s.ticks = 0;
+    s.rhythm.restart(SteadyClock::now(), std::clamp(fps, 1, maxFps));
   }
   s.changed.notify_all();
 }
@@ -478,7 +462,7 @@ void X11Capture::State::run() {
       changed.wait(lock);
       continue;
     }
-    const auto due = rhythmOrigin + tickOffset(ticks, fps);
+    const auto due = rhythm.due();
     const auto now = SteadyClock::now();
     if (now < due) {
       changed.wait_until(lock, due);
@@ -486,13 +470,8 @@ void X11Capture::State::run() {
     }
 
     // Schedule the next tick before this one runs, so the rhythm does not depend on how long
-    // grabbing takes. When this tick is so late that the next is already due, missed ticks
-    // are not made up for: the rhythm starts again from this one.
-    ++ticks;
-    if (rhythmOrigin + tickOffset(ticks, fps) <= now) {
-      rhythmOrigin = now;
-      ticks = 1;
-    }
+    // grabbing takes.
+    rhythm.advance(now);
     const std::uint64_t tickGeneration = generation;
     const int tickWidth = width;
     const int tickHeight = height;

@@ -10,6 +10,7 @@
 #include "desktop/x11/virtual_monitors.h"
 #include "desktop/x11/x11_capture.h"
 #include "desktop/x11/x11_input_injector.h"
+#include "desktop/x11/xcb_handles.h"
 
 namespace lumenbrook {
 
@@ -39,8 +40,7 @@ struct X11Display::Shared {
 
 namespace {
 
-template <class T>
-using Reply = std::unique_ptr<T, decltype(&std::free)>;
+using x11::Reply;
 
 xcb_screen_t* firstScreen(xcb_connection_t* c) {
   return xcb_setup_roots_iterator(xcb_get_setup(c)).data;

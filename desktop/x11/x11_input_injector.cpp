@@ -17,17 +17,13 @@
 #include "desktop/x11/keyboard_mapping.h"
 #include "desktop/x11/mac_keysyms.h"
 #include "desktop/x11/wheel_accumulator.h"
+#include "desktop/x11/xcb_handles.h"
 
 namespace lumenbrook {
 namespace {
 
-template <class T>
-using Reply = std::unique_ptr<T, decltype(&std::free)>;
-
-struct ConnectionCloser {
-  void operator()(xcb_connection_t* c) const { xcb_disconnect(c); }
-};
-using Connection = std::unique_ptr<xcb_connection_t, ConnectionCloser>;
+using x11::Connection;
+using x11::Reply;
 
 constexpr std::uint64_t commandFlag = 0x100000;
 
