@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 #include <xcb/randr.h>
+#include <xcb/xtest.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -194,6 +195,12 @@ XClient::Pointer XClient::pointer() {
       xcb_query_pointer_reply(connection_, xcb_query_pointer(connection_, root_), nullptr), &std::free);
   if (!r) return {};
   return {r->root_x, r->root_y, r->mask};
+}
+
+XClient::Pointer XClient::movePointer(int x, int y) {
+  xcb_test_fake_input(connection_, XCB_MOTION_NOTIFY, 0, XCB_CURRENT_TIME, root_, static_cast<std::int16_t>(x),
+                      static_cast<std::int16_t>(y), 0);
+  return pointer();
 }
 
 std::vector<XClient::Output> XClient::outputs() {

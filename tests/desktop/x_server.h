@@ -62,6 +62,9 @@ class XClient {
     std::uint16_t mask = 0;  // xcb_key_but_mask_t bits: buttons and modifiers held
   };
   Pointer pointer();
+  // Absolute XTest motion, then where the pointer is (a round trip: the motion has happened;
+  // the server keeps the pointer on its monitors).
+  Pointer movePointer(int x, int y);
 
   // Names of every output with a mode and its CRTC rectangle, as `xrandr --listmonitors`
   // would list active outputs.

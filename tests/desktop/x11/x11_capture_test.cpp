@@ -140,10 +140,7 @@ class X11CaptureTest : public ::testing::Test {
   }
 
   static void movePointer(int x, int y) {
-    xcb_connection_t* c = client_->connection();
-    xcb_test_fake_input(c, XCB_MOTION_NOTIFY, 0, XCB_CURRENT_TIME, client_->root(), static_cast<std::int16_t>(x),
-                        static_cast<std::int16_t>(y), 0);
-    const auto p = client_->pointer();  // a round trip: the motion has happened
+    const auto p = client_->movePointer(x, y);
     ASSERT_EQ(p.x, x);
     ASSERT_EQ(p.y, y);
   }

@@ -110,7 +110,19 @@ TEST(X11Display, AStreamGetsAMonitorOfItsSizeThatShowsWhatIsOnIt) {
   ASSERT_TRUE(frame);
   EXPECT_EQ(frame->width, 1170);
   EXPECT_EQ(frame->height, 540);
-  EXPECT_NE(rgbAt(*frame, 150, 200), 0x3366cc);  // left of the window: the root's own colour
+  EXPECT_EQ(rgbAt(*frame, 150, 200), 0x000000);  // left of the window: the bare root
+
+  // The pointer entered the new monitor, and its picture shows it there.
+  ASSERT_EQ(client.movePointer(1280 + 100, 400).x, 1280 + 100);
+  auto pointed = collector.frameWhere([](const VideoFrame& f) {
+    for (int y = 390; y < 410; ++y) {
+      for (int x = 90; x < 110; ++x) {
+        if (rgbAt(f, x, y) != 0) return true;
+      }
+    }
+    return false;
+  });
+  EXPECT_TRUE(pointed);
 
   source->stop();
   EXPECT_EQ(activeOutputs(client), 1);
