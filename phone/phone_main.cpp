@@ -452,7 +452,8 @@ int stream(const PhoneOptions& o, Console& console, int signalFd) {
 }
 
 // Sends the actions' events in order, then ends the connection once the computer has read
-// them all: it closes its side only after handling every message before the end.
+// them all: it closes its side only after handling every message before the end, which is
+// what tells the phone they were taken.
 int input(const PhoneOptions& o, Console& console, int signalFd) {
   fs::path path;
   PhoneState state = PhoneState::fresh();
@@ -466,6 +467,8 @@ int input(const PhoneOptions& o, Console& console, int signalFd) {
   Session session(console, signalFd);
   session.loop().postAndWait([&] {
     session.client() = PhoneClient::make(session.loop(), state.identity());
+    // Ours must not cut the connection before the computer has read everything.
+    session.client()->setCloseAfterSendingDelay(std::chrono::seconds(static_cast<int>(kInputSeconds)));
     installLoginHandlers(
         session, console, login,
         [&] {
@@ -479,7 +482,13 @@ int input(const PhoneOptions& o, Console& console, int signalFd) {
               ++sent;
             }
           }
-          session.client()->onClosed = [&](const std::string&) {
+          session.client()->onClosed = [&](const std::string& reason) {
+            if (reason != "closed by the other side") {
+              console.err("connection to " + login.where + " ended before the input was taken: " +
+                          printable(reason));
+              session.finish(kFailure);
+              return;
+            }
             console.err(std::to_string(sent) + " input events sent");
             session.finish(0);
           };
