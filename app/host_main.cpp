@@ -289,7 +289,13 @@ int HostApp::run(int signalFd) {
   std::string name = options_.name.value_or(systemHostName());
   if (name.empty()) name = "Mac";
   DeviceIdentity identity = vault_->loadIdentity(name);
-  TrustStore trust = vault_->loadTrust();
+  bool trustSetAside = false;
+  TrustStore trust = vault_->loadTrust(&trustSetAside);
+  if (trustSetAside) {
+    console_.log("the stored trust store could not be read; it is kept as " +
+                 (vault_->directory() / "trust.unusable*").string() +
+                 " and the service starts switched off");
+  }
   shared_.trust = trust;
   std::string advertised = options_.advertisedHost.value_or(
       advertisedHostName(systemHostName(), systemLocalHostName()));

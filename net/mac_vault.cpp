@@ -63,6 +63,24 @@ std::string encodeIdentity(const DeviceIdentity& identity) {
 
 }  // namespace
 
+// Moves an item that exists but cannot be used out of the way, to "<item>.unusable" or, when
+// an earlier one is there already, "<item>.unusable-2" and on: each may be the only copy of a
+// secret, so none is written over.
+void MacVault::setAside(std::string_view account) const {
+  const fs::path current = dir_ / account;
+  std::error_code ec;
+  if (dir_.empty() || !fs::exists(fs::symlink_status(current, ec))) return;
+  for (int n = 1;; ++n) {
+    fs::path aside = current;
+    aside += kUnusableSuffix;
+    if (n > 1) aside += "-" + std::to_string(n);
+    if (fs::exists(fs::symlink_status(aside, ec))) continue;
+    ::rename(current.c_str(), aside.c_str());
+    syncDirectory(dir_);
+    return;
+  }
+}
+
 fs::path MacVault::defaultDirectory() {
   return stateDirectory();
 }
@@ -98,26 +116,32 @@ DeviceIdentity MacVault::loadIdentity(const std::string& name) const {
       }
     }
   }
-  // A present but unusable item may still be the only copy of a key some phone trusts:
-  // set it aside instead of writing over it.
-  const fs::path current = dir_ / identityAccount;
-  std::error_code ec;
-  if (!dir_.empty() && fs::exists(fs::symlink_status(current, ec))) {
-    fs::path aside = current;
-    aside += kUnusableSuffix;
-    ::rename(current.c_str(), aside.c_str());
-  }
+  // A present but unusable item may still be the only copy of a key some phone trusts.
+  setAside(identityAccount);
   DeviceIdentity fresh(Uuid::fromRandom(crypto::randomArray<16>()), name,
                        crypto::Ed25519PrivateKey::generate());
   save(identityAccount, asBytes(encodeIdentity(fresh)));
   return fresh;
 }
 
-TrustStore MacVault::loadTrust() const {
-  auto stored = load(trustAccount);
-  if (!stored) return TrustStore{};
-  auto decoded = decodeJson<TrustStore>(asChars(*stored));
-  return decoded.ok() ? std::move(decoded).value() : TrustStore{};
+TrustStore MacVault::loadTrust(bool* setAsideUnusable) const {
+  if (setAsideUnusable) *setAsideUnusable = false;
+  std::error_code ec;
+  const bool present = !dir_.empty() && fs::exists(fs::symlink_status(dir_ / trustAccount, ec));
+  if (auto stored = load(trustAccount)) {
+    auto decoded = decodeJson<TrustStore>(asChars(*stored));
+    if (decoded.ok()) return std::move(decoded).value();
+  } else if (!present) {
+    return TrustStore{};  // first launch
+  }
+  // An empty store would let every phone's pairing be written over by the next change, and
+  // the service would be open to pairing as if nothing had been paired: keep the item and
+  // start switched off, so the user decides.
+  setAside(trustAccount);
+  if (setAsideUnusable) *setAsideUnusable = true;
+  TrustStore off;
+  off.setKillSwitch(true);
+  return off;
 }
 
 bool MacVault::saveTrust(const TrustStore& trust) const {
@@ -131,9 +155,16 @@ bool MacVault::wipe() const {
   bool ok = true;
   for (std::string_view account : {identityAccount, trustAccount}) {
     fs::path item = dir_ / account;
-    fs::path aside = item;
-    aside += kUnusableSuffix;
-    for (const fs::path& p : {item, aside}) {
+    if (::unlink(item.c_str()) != 0 && errno != ENOENT) ok = false;
+    // Every copy set aside, "<item>.unusable" and "<item>.unusable-N".
+    const std::string aside = std::string(account) + std::string(kUnusableSuffix);
+    std::vector<fs::path> copies;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(dir_, ec)) {
+      const std::string name = entry.path().filename().string();
+      if (name == aside || name.starts_with(aside + "-")) copies.push_back(entry.path());
+    }
+    for (const fs::path& p : copies) {
       if (::unlink(p.c_str()) != 0 && errno != ENOENT) ok = false;
     }
     // Leftovers of interrupted saves hold the same secrets.

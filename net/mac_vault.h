@@ -48,14 +48,18 @@ class MacVault {
 
   // The stored identity with `name`, or a new one (fresh id and key) that is stored first.
   // Always returns an identity; an item that exists but cannot be used is kept beside the new
-  // one as "identity.unusable" rather than destroyed.
+  // one as "identity.unusable" (or "identity.unusable-N" when an earlier one is there) rather
+  // than destroyed.
   DeviceIdentity loadIdentity(const std::string& name) const;
-  // The stored trust store, or an empty one when there is none or it cannot be decoded.
-  TrustStore loadTrust() const;
+  // The stored trust store, or an empty one when there is none. An item that exists but
+  // cannot be read or decoded is set aside as "trust.unusable" (never written over; see
+  // loadIdentity) and the store returned is empty with the kill switch on, so that the service
+  // starts switched off instead of open with no phones; `setAsideUnusable` then says so.
+  TrustStore loadTrust(bool* setAsideUnusable = nullptr) const;
   // Stores `trust`. False when it could not be stored; a store that cannot be encoded leaves
   // the previous item in place.
   bool saveTrust(const TrustStore& trust) const;
-  // Deletes both items. False when one could not be deleted.
+  // Deletes both items and every copy set aside. False when one could not be deleted.
   bool wipe() const;
 
   // Tests simulate a crash: called with the temporary file once it is complete and synced,
@@ -65,6 +69,8 @@ class MacVault {
   void setBeforeReplaceHook(ReplaceHook hook) { beforeReplace_ = std::move(hook); }
 
  private:
+  void setAside(std::string_view account) const;
+
   std::filesystem::path dir_;
   ReplaceHook beforeReplace_;
 };

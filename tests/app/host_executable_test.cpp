@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -233,6 +234,21 @@ TEST_F(HostExecutableTest, OnATerminalItAsksForTheCodeComparisonAndTakesCommands
   ASSERT_TRUE(host.type("quit"));
   EXPECT_EQ(host.waitForExit(), 0);
   EXPECT_EQ(MacVault(dir).loadTrust().devices().count(phone.identity.id()), 1u);
+}
+
+// A damaged trust store must not turn into an open service with no phones, whose next change
+// would store over every pairing.
+TEST_F(HostExecutableTest, ADamagedTrustStoreIsKeptAndTheServiceStartsSwitchedOff) {
+  MacVault(dir).loadIdentity("Test-Host");
+  ASSERT_TRUE(MacVault(dir).save("trust", asBytes("{\"devices\": {broken")));
+  HostProcess host({"--state-dir", dir.string(), "--port", "0", "--display", "pattern"}, true);
+  ASSERT_TRUE(host.started());
+  EXPECT_TRUE(HostProcess::anyContains(host.stderrLines, "the stored trust store could not be read"));
+  EXPECT_TRUE(HostProcess::anyContains(host.stderrLines, "switched off; type \"on\" to listen"));
+  ASSERT_TRUE(host.type("quit"));
+  EXPECT_EQ(host.waitForExit(), 0);
+  std::ifstream kept(dir / "trust.unusable");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "{\"devices\": {broken");
 }
 
 TEST_F(HostExecutableTest, RefusesAnUnknownOption) {

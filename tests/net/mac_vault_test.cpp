@@ -121,8 +121,7 @@ TEST_F(MacVaultTest, ACrashBetweenWriteAndRenameLeavesTheOldItemWhole) {
   // After the "crash": a fresh vault (the next launch) reads the old bytes.
   MacVault nextLaunch(dir);
   EXPECT_EQ(nextLaunch.load("trust"), toBytes("old trust store"));
-  EXPECT_EQ(nextLaunch.loadTrust(), TrustStore{});  // not JSON: empty, but the item is intact
-  EXPECT_EQ(namesIn(dir).size(), 2u);                // the item and the abandoned temporary
+  EXPECT_EQ(namesIn(dir).size(), 2u);  // the item and the abandoned temporary
 
   ASSERT_TRUE(nextLaunch.save("trust", asBytes("newer")));
   EXPECT_EQ(nextLaunch.load("trust"), toBytes("newer"));
@@ -154,6 +153,7 @@ TEST_F(MacVaultTest, AnUnusableIdentityIsReplacedAndTheOldBytesAreSetAside) {
   const std::string goodId = "\"id\":\"6F1C5C34-6B53-4C1F-9D4B-2B1E3B6A1F00\"";
   const std::string key31 = base64Encode(Bytes(31, 7));
   const std::string key32 = base64Encode(Bytes(32, 7));
+  int n = 0;
   for (const std::string& bad : {std::string("not JSON"), std::string("{}"),
                                  "{" + goodId + ",\"key\":\"" + key31 + "\"}",
                                  "{\"id\":\"not-a-uuid\",\"key\":\"" + key32 + "\"}",
@@ -163,12 +163,14 @@ TEST_F(MacVaultTest, AnUnusableIdentityIsReplacedAndTheOldBytesAreSetAside) {
     ASSERT_TRUE(vault.save("identity", asBytes(bad)));
     DeviceIdentity fresh = vault.loadIdentity("Mac");
     EXPECT_NE(fresh.id().text(), "6F1C5C34-6B53-4C1F-9D4B-2B1E3B6A1F00");
-    EXPECT_EQ(readFile(dir / "identity.unusable"), bad);
+    // Earlier copies set aside stay as they were.
+    ++n;
+    EXPECT_EQ(readFile(dir / ("identity.unusable" + (n > 1 ? "-" + std::to_string(n) : ""))), bad);
     EXPECT_EQ(vault.loadIdentity("Mac"), fresh);  // the replacement is what is stored now
   }
 }
 
-TEST_F(MacVaultTest, TrustStoreRoundTripsAndUnreadableItemsGiveAnEmptyStore) {
+TEST_F(MacVaultTest, TrustStoreRoundTripsAndAnUnreadableOneIsKeptAndSwitchesTheServiceOff) {
   MacVault vault(dir);
   EXPECT_EQ(vault.loadTrust(), TrustStore{});
 
@@ -179,12 +181,23 @@ TEST_F(MacVaultTest, TrustStoreRoundTripsAndUnreadableItemsGiveAnEmptyStore) {
   ASSERT_TRUE(vault.saveTrust(trust));
   EXPECT_EQ(MacVault(dir).loadTrust(), trust);
 
-  for (const char* bad : {"", "{broken", "[]"}) {
-    ASSERT_TRUE(vault.save("trust", asBytes(bad)));
-    TrustStore loaded = vault.loadTrust();
-    EXPECT_EQ(loaded, TrustStore{}) << bad;
-    EXPECT_FALSE(loaded.killSwitch());
+  bool setAside = true;
+  EXPECT_EQ(MacVault(dir / "fresh").loadTrust(&setAside), TrustStore{});  // nothing stored yet
+  EXPECT_FALSE(setAside);
+
+  // Each unreadable store is kept, none written over by the next.
+  const std::vector<std::string> bad = {"", "{broken", "[]"};
+  for (const std::string& b : bad) {
+    ASSERT_TRUE(vault.save("trust", asBytes(b)));
+    TrustStore loaded = vault.loadTrust(&setAside);
+    EXPECT_TRUE(setAside) << b;
+    EXPECT_TRUE(loaded.devices().empty()) << b;
+    EXPECT_TRUE(loaded.killSwitch()) << b;
+    EXPECT_FALSE(vault.load("trust")) << b;
   }
+  EXPECT_EQ(readFile(dir / "trust.unusable"), bad[0]);
+  EXPECT_EQ(readFile(dir / "trust.unusable-2"), bad[1]);
+  EXPECT_EQ(readFile(dir / "trust.unusable-3"), bad[2]);
 }
 
 TEST_F(MacVaultTest, TrustStoreThatCannotBeEncodedLeavesThePreviousItem) {
@@ -204,6 +217,8 @@ TEST_F(MacVaultTest, WipeDeletesBothItemsAndEveryCopyOfTheirSecrets) {
   vault.loadIdentity("Mac");
   ASSERT_TRUE(vault.saveTrust(TrustStore{}));
   writeFile(dir / "identity.unusable", "old key");
+  writeFile(dir / "identity.unusable-2", "older key");
+  writeFile(dir / "trust.unusable", "old phones");
   vault.setBeforeReplaceHook([](const fs::path&) { return false; });
   EXPECT_FALSE(vault.save("trust", asBytes("interrupted")));
   writeFile(dir / "unrelated", "stays");
