@@ -1,6 +1,5 @@
 #include "app/host_console.h"
 
-#include <algorithm>
 #include <cctype>
 #include <vector>
 
@@ -17,13 +16,6 @@ std::vector<std::string_view> words(std::string_view line) {
     while (i < line.size() && !std::isspace(static_cast<unsigned char>(line[i]))) ++i;
     if (i > start) out.push_back(line.substr(start, i - start));
   }
-  return out;
-}
-
-std::string lower(std::string_view s) {
-  std::string out(s);
-  std::transform(out.begin(), out.end(), out.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   return out;
 }
 
@@ -56,33 +48,6 @@ std::optional<HostCommand> parseHostCommand(std::string_view line) {
     return HostCommand{entry.kind, id};
   }
   return std::nullopt;
-}
-
-std::optional<bool> parseAnswer(std::string_view line) {
-  std::vector<std::string_view> w = words(line);
-  if (w.size() != 1) return std::nullopt;
-  std::string a = lower(w[0]);
-  if (a == "y" || a == "yes") return true;
-  if (a == "n" || a == "no") return false;
-  return std::nullopt;
-}
-
-std::string printable(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    unsigned char c = static_cast<unsigned char>(text[i]);
-    unsigned char next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
-    if (c < 0x20 || c == 0x7F) {
-      out += '?';
-    } else if (c == 0xC2 && next >= 0x80 && next <= 0x9F) {  // U+0080...U+009F
-      out += '?';
-      ++i;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out;
 }
 
 std::string comparisonQuestion(const std::string& phoneName, const std::string& code) {

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "core/security/trust_store.h"
+#include "core/util/terminal_text.h"
 #include "core/util/uuid.h"
 
 namespace lumenbrook {
@@ -22,13 +23,6 @@ struct HostCommand {
 // "pair", "list", "revoke ID", "forget ID", "off", "on" or "quit", with any surrounding
 // blanks; absent for anything else (an unknown word, a missing or malformed ID, extra words).
 [[nodiscard]] std::optional<HostCommand> parseHostCommand(std::string_view line);
-
-// "y"/"yes" is true and "n"/"no" false, in any case; absent for anything else.
-[[nodiscard]] std::optional<bool> parseAnswer(std::string_view line);
-
-// `text` safe to print on a terminal: C0 and C1 control characters and DEL (which a peer
-// could use to send escape sequences to the terminal) become "?".
-std::string printable(std::string_view text);
 
 // The question asked before the Mac user's verdict: "Does PHONE show 123 456? [y/n]".
 std::string comparisonQuestion(const std::string& phoneName, const std::string& code);

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "core/messages/mac_status.h"
+#include "core/util/terminal_text.h"
 #include "phone/stream_client.h"
 
 namespace lumenbrook {
@@ -17,12 +18,6 @@ namespace lumenbrook {
 std::string groupedCode(std::string_view code);
 // "Does the computer show 123 456? [y/n]".
 std::string codeQuestion(std::string_view code);
-// "y"/"yes" true and "n"/"no" false, in any case and with blanks around; absent otherwise.
-[[nodiscard]] std::optional<bool> parseAnswer(std::string_view line);
-
-// C0 and C1 control characters and DEL become "?".
-std::string printable(std::string_view text);
-
 // One line: "Studio: battery 87% (not charging), disk 212.5 of 494.4 GB free (57% used),
 // frontmost Notes, 9 apps running, up 52.7 h". Missing parts are left out.
 std::string statusLine(const MacStatus& status);

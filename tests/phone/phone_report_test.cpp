@@ -16,21 +16,6 @@ TEST(PhoneReport, AsksAboutTheCodeInGroupsOfThree) {
   EXPECT_EQ(groupedCode("12a456"), "12a456");
 }
 
-TEST(PhoneReport, ReadsYesAndNo) {
-  const struct {
-    const char* line;
-    std::optional<bool> answer;
-  } cases[] = {{"y", true},   {" YES \r", true}, {"n", false}, {"No", false},
-               {"", {}},      {"yep", {}},       {"y n", {}}};
-  for (const auto& c : cases) EXPECT_EQ(parseAnswer(c.line), c.answer) << c.line;
-}
-
-TEST(PhoneReport, ControlCharactersFromAPeerNeverReachTheTerminal) {
-  EXPECT_EQ(printable("Studio\x1b[2J\n\x7f"), "Studio?[2J??");
-  EXPECT_EQ(printable("a\xc2\x9b" "b"), "a?b");  // C1 CSI
-  EXPECT_EQ(printable("Caf\xc3\xa9 \xf0\x9f\x8e\xac"), "Caf\xc3\xa9 \xf0\x9f\x8e\xac");
-}
-
 TEST(PhoneReport, StatusIsOneReadableLine) {
   MacStatus laptop{"Studio", 87, false, 212.5, 494.38, "Notes", 9, 52.7};
   EXPECT_EQ(statusLine(laptop),
