@@ -7,6 +7,8 @@
 #include <fstream>
 #include <iterator>
 
+#include "desktop/linux/battery.h"
+
 namespace lumenbrook {
 
 std::optional<double> parseUptimeHours(std::string_view procUptime) {
@@ -28,6 +30,10 @@ MacStatus readHostStatus(const std::string& name) {
     const double unit = static_cast<double>(fs.f_frsize);
     status.diskTotalGB = static_cast<double>(fs.f_blocks) * unit / 1e9;
     status.diskFreeGB = static_cast<double>(fs.f_bavail) * unit / 1e9;
+  }
+  if (auto battery = readBattery()) {
+    status.batteryPercent = battery->percent;
+    status.charging = battery->charging;
   }
   std::ifstream uptime("/proc/uptime");
   std::string text((std::istreambuf_iterator<char>(uptime)), std::istreambuf_iterator<char>());

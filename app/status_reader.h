@@ -1,7 +1,7 @@
 #pragma once
-// A minimal status snapshot of this machine for phones that ask for one: its name, the root
-// file system's capacity and the time since boot. No battery is reported (absent), nor a
-// frontmost application or a count of applications, which have no desktop-neutral source.
+// A status snapshot of this machine for phones that ask for one: its name, its own battery,
+// the root file system's capacity and the time since boot. No frontmost application or count
+// of applications yet: they come from the desktop session.
 
 #include <optional>
 #include <string>
@@ -11,7 +11,8 @@
 
 namespace lumenbrook {
 
-// Reads statvfs("/") and /proc/uptime; a part that cannot be read stays 0.
+// Reads the power-supply class, statvfs("/") and /proc/uptime; a battery that cannot be read
+// is absent, any other part that cannot be read stays 0.
 MacStatus readHostStatus(const std::string& name);
 
 // Hours since boot from the text of /proc/uptime ("<seconds> <idle seconds>"); absent when
