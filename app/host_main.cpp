@@ -36,6 +36,7 @@
 #include "app/terminal_qr.h"
 #include "core/messages/status_cache.h"
 #include "desktop/desktop.h"
+#include "desktop/linux/logind_sleep_assertions.h"
 #include "media/test_pattern_source.h"
 #include "media/video_encoder.h"
 #include "net/host_server.h"
@@ -317,6 +318,9 @@ int HostApp::run(int signalFd) {
   HevcEncoderOptions encoderOptions;
   encoderOptions.onLog = [this](const std::string& line) { console_.log(line); };
   environment.encoders = std::make_shared<HevcEncoderFactory>(std::move(encoderOptions));
+  environment.sleepAssertions = std::make_shared<LinuxSleepAssertions>(
+      [this](const std::string& line) { console_.log(line); },
+      desktop_ && desktop_->name() == "x11" ? SessionEnvironment::current().display : std::nullopt);
   server_ = HostServer::make(identity, trust, HostServer::Config(identity.name(), advertised),
                              HostServer::Timing{}, std::move(environment));
   installCallbacks();
