@@ -25,6 +25,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/net/net_test_support.h"
+#include "tests/support/private_bus.h"
 
 extern char** environ;
 
@@ -218,23 +219,7 @@ class AvahiDaemonTest : public ::testing::Test {
     ASSERT_EQ(run("ip -n " + netns_ + " link set " + peer + " up"), 0);
 
     // A bus of our own: no service activation, so nothing else gets started on it.
-    std::ofstream(dir_ / "bus.conf") << R"(<!DOCTYPE busconfig PUBLIC
- "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>system</type>
-  <listen>unix:path=)" << (dir_ / "bus.sock").string() << R"(</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow user="*"/>
-    <allow own="*"/>
-    <allow send_type="method_call"/><allow send_type="signal"/>
-    <allow send_type="method_return"/><allow send_type="error"/>
-    <allow receive_type="method_call"/><allow receive_type="signal"/>
-    <allow receive_type="method_return"/><allow receive_type="error"/>
-  </policy>
-</busconfig>
-)";
+    std::ofstream(dir_ / "bus.conf") << testing::privateBusConfig((dir_ / "bus.sock").string());
     std::ofstream(dir_ / "avahi.conf") << "[server]\nuse-ipv4=yes\nuse-ipv6=no\nallow-interfaces="
                                        << veth_ << "\nenable-dbus=yes\nratelimit-interval-usec=1000000\n"
                                        << "ratelimit-burst=1000\n[wide-area]\nenable-wide-area=no\n"

@@ -28,6 +28,7 @@
 #include "phone/phone_state.h"
 #include "tests/desktop/x_server.h"
 #include "tests/net/host_server_fixture.h"
+#include "tests/support/private_bus.h"
 
 extern char** environ;
 
@@ -407,23 +408,7 @@ class DiscoveryTest : public PhoneExecutableTest {
 
     const fs::path socket = dir / "bus.sock";
     bus = "DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + socket.string();
-    std::ofstream(dir / "bus.conf") << R"(<!DOCTYPE busconfig PUBLIC
- "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>system</type>
-  <listen>unix:path=)" << socket.string() << R"(</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow user="*"/>
-    <allow own="*"/>
-    <allow send_type="method_call"/><allow send_type="signal"/>
-    <allow send_type="method_return"/><allow send_type="error"/>
-    <allow receive_type="method_call"/><allow receive_type="signal"/>
-    <allow receive_type="method_return"/><allow receive_type="error"/>
-  </policy>
-</busconfig>
-)";
+    std::ofstream(dir / "bus.conf") << testing::privateBusConfig(socket.string());
     std::ofstream(dir / "avahi.conf") << "[server]\nuse-ipv4=yes\nuse-ipv6=no\nallow-interfaces="
                                       << veth_ << "\nenable-dbus=yes\n[wide-area]\n"
                                       << "enable-wide-area=no\n[publish]\npublish-hinfo=no\n"

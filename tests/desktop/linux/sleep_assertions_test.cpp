@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "tests/desktop/x_server.h"
+#include "tests/support/private_bus.h"
 
 namespace lumenbrook {
 namespace {
@@ -75,22 +76,7 @@ class Logind {
     }
     dir_ = pattern;
     const std::string socket = dir_ + "/bus.sock";
-    std::ofstream(dir_ + "/bus.conf") << R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>system</type>
-  <listen>unix:path=)" << socket << R"(</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow user="*"/>
-    <allow own="*"/>
-    <allow send_type="method_call"/><allow send_type="signal"/>
-    <allow send_type="method_return"/><allow send_type="error"/>
-    <allow receive_type="method_call"/><allow receive_type="signal"/>
-    <allow receive_type="method_return"/><allow receive_type="error"/>
-  </policy>
-</busconfig>
-)";
+    std::ofstream(dir_ + "/bus.conf") << testing::privateBusConfig(socket);
     address_ = "unix:path=" + socket;
     if (const char* v = std::getenv("DBUS_SYSTEM_BUS_ADDRESS")) saved_ = v;
     ::setenv("DBUS_SYSTEM_BUS_ADDRESS", address_.c_str(), 1);
