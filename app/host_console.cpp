@@ -34,7 +34,7 @@ std::optional<HostCommand> parseHostCommand(std::string_view line) {
       {"pair", Kind::pair, false},     {"list", Kind::list, false},
       {"revoke", Kind::revoke, true},  {"forget", Kind::forget, true},
       {"off", Kind::off, false},       {"on", Kind::on, false},
-      {"quit", Kind::quit, false},
+      {"quit", Kind::quit, false},     {"remove-everything", Kind::removeEverything, false},
   };
   for (const Word& entry : table) {
     if (w[0] != entry.text) continue;
@@ -55,23 +55,18 @@ std::string comparisonQuestion(const std::string& phoneName, const std::string& 
   return "Does " + printable(phoneName) + " show " + printable(shown) + "? [y/n]";
 }
 
-std::string deviceList(const TrustStore& trust) {
-  std::vector<const PairedDevice*> devices;
-  for (const auto& [id, device] : trust.devices()) devices.push_back(&device);
-  std::stable_sort(devices.begin(), devices.end(), [](const auto* a, const auto* b) {
-    return a->pairedAt.sinceReference < b->pairedAt.sinceReference;
-  });
+std::string deviceList(const std::vector<PairedDevice>& devices) {
   std::string out;
-  for (const PairedDevice* d : devices) {
-    out += d->id.text() + "  " + printable(d->name);
-    if (d->revokedAt) out += "  (revoked)";
+  for (const PairedDevice& d : devices) {
+    out += d.id.text() + "  " + printable(d.name);
+    if (d.revokedAt) out += "  (revoked)";
     out += '\n';
   }
   return out;
 }
 
 std::string_view commandHelp() {
-  return "Commands: pair, list, revoke ID, forget ID, off, on, quit\n";
+  return "Commands: pair, list, revoke ID, forget ID, off, on, quit, remove-everything\n";
 }
 
 }  // namespace lumenbrook

@@ -46,7 +46,7 @@ Result<HostOptions, std::string> parseHostOptions(const std::vector<std::string_
     }
     const bool takesValue = a == "--state-dir" || a == "--port" || a == "--name" ||
                             a == "--advertised-host" || a == "--status-interval" ||
-                            a == "--display";
+                            a == "--display" || a == "--secrets";
     if (!takesValue) return Failure{"unknown option " + std::string(a)};
     if (i + 1 >= args.size()) return Failure{std::string(a) + " needs a value"};
     std::string_view v = args[++i];
@@ -66,6 +66,10 @@ Result<HostOptions, std::string> parseHostOptions(const std::vector<std::string_
       auto choice = parseDisplayChoice(v);
       if (!choice) return Failure{"--display needs auto, x11 or pattern, not " + std::string(v)};
       o.display = *choice;
+    } else if (a == "--secrets") {
+      auto choice = parseSecretsChoice(v);
+      if (!choice) return Failure{"--secrets needs auto, keyring or files, not " + std::string(v)};
+      o.secrets = *choice;
     } else {
       o.statusInterval = seconds(v);
       if (!o.statusInterval) {
@@ -80,8 +84,11 @@ std::string_view hostUsage() {
   return "usage: lumenbrook-host [--state-dir DIR] [--port N] [--name NAME]\n"
          "                       [--advertised-host HOST] [--pair] [--auto-confirm]\n"
          "                       [--status-interval S] [--display auto|x11|pattern]\n"
+         "                       [--secrets auto|keyring|files]\n"
          "--display: auto (the session's X display when it connects, else the test pattern),\n"
-         "x11 (the X display in $DISPLAY) or pattern (every stream shows the test pattern).\n";
+         "x11 (the X display in $DISPLAY) or pattern (every stream shows the test pattern).\n"
+         "--secrets: auto (the desktop keyring when it answers, else owner-only files in the\n"
+         "state directory), keyring (the same, said louder when it does not answer) or files.\n";
 }
 
 }  // namespace lumenbrook

@@ -2,6 +2,7 @@
 // The command line of the headless host:
 //   lumenbrook-host [--state-dir DIR] [--port N] [--name NAME] [--advertised-host HOST]
 //                   [--pair] [--auto-confirm] [--status-interval S] [--display auto|x11|pattern]
+//                   [--secrets auto|keyring|files]
 
 #include <cstdint>
 #include <filesystem>
@@ -10,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "app/secrets.h"
 #include "core/util/result.h"
 #include "desktop/desktop.h"
 
@@ -24,6 +26,7 @@ struct HostOptions {
   bool autoConfirm = false;   // answer every code comparison with yes (demos and tests)
   std::optional<double> statusInterval;  // seconds
   DisplayChoice display = DisplayChoice::automatic;  // where streams' pictures come from
+  SecretsChoice secrets = SecretsChoice::automatic;  // where the identity and phones are kept
   bool help = false;
 
   friend bool operator==(const HostOptions&, const HostOptions&) = default;

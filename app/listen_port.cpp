@@ -3,6 +3,8 @@
 #include <charconv>
 #include <string>
 
+#include "net/file_secret_store.h"
+
 namespace lumenbrook {
 
 std::optional<std::uint16_t> parsePortText(std::string_view text) {
@@ -17,16 +19,24 @@ std::optional<std::uint16_t> parsePortText(std::string_view text) {
   return static_cast<std::uint16_t>(value);
 }
 
-std::uint16_t loadListenPort(const MacVault& vault) {
-  std::optional<Bytes> stored = vault.load(kListenPortAccount);
+std::uint16_t loadListenPort(const std::filesystem::path& stateDir) {
+  std::optional<Bytes> stored = FileSecretStore(stateDir).load(kListenPortAccount);
   if (!stored) return 0;
   std::string text(stored->begin(), stored->end());
   return parsePortText(text).value_or(0);
 }
 
-bool saveListenPort(const MacVault& vault, std::uint16_t port) {
+std::uint16_t loadListenPort(const MacVault& vault) {
+  return loadListenPort(vault.directory());
+}
+
+bool saveListenPort(const std::filesystem::path& stateDir, std::uint16_t port) {
   std::string text = std::to_string(port);
-  return vault.save(kListenPortAccount, toBytes(text));
+  return FileSecretStore(stateDir).save(kListenPortAccount, toBytes(text));
+}
+
+bool saveListenPort(const MacVault& vault, std::uint16_t port) {
+  return saveListenPort(vault.directory(), port);
 }
 
 }  // namespace lumenbrook

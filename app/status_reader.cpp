@@ -1,28 +1,13 @@
 #include "app/status_reader.h"
 
 #include <sys/statvfs.h>
-
-#include <cmath>
-#include <cstdlib>
-#include <fstream>
-#include <iterator>
+#include <time.h>
 
 #include "desktop/linux/battery.h"
 
 namespace lumenbrook {
 
-std::optional<double> parseUptimeHours(std::string_view procUptime) {
-  std::string text(procUptime.substr(0, procUptime.find(' ')));
-  if (text.empty() || !(text[0] >= '0' && text[0] <= '9')) return std::nullopt;
-  char* end = nullptr;
-  double seconds = std::strtod(text.c_str(), &end);
-  if (end == text.c_str() || (*end != '\0' && *end != '\n') || !std::isfinite(seconds)) {
-    return std::nullopt;
-  }
-  return seconds / 3600.0;
-}
-
-MacStatus readHostStatus(const std::string& name) {
+MacStatus readHostStatus(const std::string& name, DisplayBackend* desktop) {
   MacStatus status;
   status.name = name;
   struct statvfs fs {};
@@ -35,10 +20,16 @@ MacStatus readHostStatus(const std::string& name) {
     status.batteryPercent = battery->percent;
     status.charging = battery->charging;
   }
-  std::ifstream uptime("/proc/uptime");
-  std::string text((std::istreambuf_iterator<char>(uptime)), std::istreambuf_iterator<char>());
-  status.uptimeHours = parseUptimeHours(text).value_or(0.0);
-  return status;
+  timespec boot{};
+  if (::clock_gettime(CLOCK_BOOTTIME, &boot) == 0) {
+    status.uptimeHours = (static_cast<double>(boot.tv_sec) + static_cast<double>(boot.tv_nsec) / 1e9) / 3600.0;
+  }
+  if (desktop) {
+    RunningApplications apps = desktop->applications();
+    status.frontmostApp = apps.frontmost;
+    status.runningApps = apps.count;
+  }
+  return status.sanitized();
 }
 
 }  // namespace lumenbrook

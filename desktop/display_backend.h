@@ -6,7 +6,7 @@
 // (desktop/desktop.h) picks one for the running session.
 //
 // Thread: every member may be called from any thread; the host service calls makeSource()
-// on its loop, once per stream.
+// on its loop, once per stream, and the status thread applications() every few seconds.
 
 #include <memory>
 #include <optional>
@@ -17,6 +17,13 @@
 #include "desktop/input_injector.h"
 
 namespace lumenbrook {
+
+// What a status report says of the desktop's applications.
+struct RunningApplications {
+  std::optional<std::string> frontmost;  // the name people know it by
+  int count = 0;                         // distinct applications with normal windows
+  friend bool operator==(const RunningApplications&, const RunningApplications&) = default;
+};
 
 class DisplayBackend {
  public:
@@ -45,6 +52,11 @@ class DisplayBackend {
 
   // A new injector for this desktop; null when input is not possible.
   virtual std::unique_ptr<InputInjector> makeInjector() = 0;
+
+  // The frontmost application's name as people know it and how many distinct applications
+  // have normal windows; empty where the desktop does not tell. Never blocks on a server that
+  // went away.
+  virtual RunningApplications applications() { return {}; }
 };
 
 }  // namespace lumenbrook

@@ -39,9 +39,11 @@
 #include "core/util/uuid.h"
 #include "core/video/encoder_factory.h"
 #include "core/video/frame_source.h"
-#include "net/event_loop.h"
-#include "net/service_advertiser.h"
 #include "core/video/sleep_assertion.h"
+#include "net/event_loop.h"
+#include "net/local_interfaces.h"
+#include "net/service_advertiser.h"
+#include "net/system_clock.h"
 #include "net/transport.h"
 
 namespace lumenbrook {
@@ -96,11 +98,13 @@ class HostServer : public std::enable_shared_from_this<HostServer> {
   // What the server reads from its surroundings; tests replace parts of it.
   struct Environment {
     // This machine's LAN IPv6 addresses, for the local-address rule. Called per admission.
-    std::function<std::vector<Bytes>()> ownIPv6 = [] { return LocalNetwork::ownIPv6(); };
+    std::function<std::vector<Bytes>()> ownIPv6 = [] {
+      return LocalNetwork::ownIPv6(localInterfaces());
+    };
     // The DNS-SD advertisement; the default publishes through Avahi.
     AdvertiserFactory makeAdvertiser = avahiAdvertiser;
     // Dates stored in the trust store (pairedAt, revokedAt).
-    HostSession::Clock clock = HostSession::systemClock;
+    HostSession::Clock clock = systemDate;
     // The video path. Without a source factory or an encoder factory a stream still binds its
     // UDP path but carries no pictures.
     SourceFactory makeSource;

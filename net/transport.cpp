@@ -16,6 +16,8 @@
 #include <asio/steady_timer.hpp>
 #include <asio/write.hpp>
 
+#include "net/local_interfaces.h"
+
 namespace lumenbrook {
 
 namespace {
@@ -319,7 +321,7 @@ std::optional<std::string> TcpConnection::localInterface() const {
 std::optional<LocalNetwork::Path> TcpConnection::currentPath() const {
   auto local = localEndpoint();
   if (!local) return std::nullopt;
-  return LocalNetwork::pathOf(local->host, LocalNetwork::interfaces());
+  return LocalNetwork::pathOf(local->host, localInterfaces());
 }
 
 std::shared_ptr<TcpConnection> makeTcpConnection(EventLoop& loop, std::string host,

@@ -6,6 +6,7 @@
 #include <variant>
 
 #include "core/security/qr_payload.h"
+#include "net/local_interfaces.h"
 
 namespace lumenbrook {
 
@@ -17,7 +18,8 @@ PhoneClient::PhoneClient(EventLoop& loop, DeviceIdentity identity)
     : loop_(loop), deviceID_(identity.id()), session_(std::move(identity)) {}
 
 bool PhoneClient::pair(std::string_view code, std::optional<Endpoint> via) {
-  std::optional<QRPayload> qr = QRPayload::parse(code);
+  std::optional<QRPayload> qr =
+      QRPayload::parse(code, LocalNetwork::ownIPv6(localInterfaces()));
   if (!qr) return false;
   fingerprint_ = qr->hostFingerprint;
   std::vector<PhoneSession::Output> outputs = session_.startPairing(*qr);

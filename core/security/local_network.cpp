@@ -119,8 +119,6 @@ std::vector<Bytes> LocalNetwork::ownIPv6(const std::vector<Interface>& interface
   return out;
 }
 
-std::vector<Bytes> LocalNetwork::ownIPv6() { return ownIPv6(interfaces()); }
-
 bool LocalNetwork::isLocal(std::string_view host, const std::vector<Bytes>& ownV6) {
   if (auto v4 = parseIPv4(host)) return isLocalIPv4(v4->data());
   auto v6 = parseIPv6(host);
@@ -204,10 +202,6 @@ bool LocalNetwork::acceptableHostName(std::string_view name, const std::vector<B
     if (length && *length <= kMaxHostNameLength && isLabelText(label)) return true;
   }
   return isLocal(lower, ownV6);
-}
-
-bool LocalNetwork::acceptableHostName(std::string_view name) {
-  return acceptableHostName(name, ownIPv6());
 }
 
 }  // namespace lumenbrook

@@ -2,9 +2,8 @@
 // Which peers count as being on the local network, and which host names a pairing code may
 // carry.
 //
-// Everything here is a pure function of its arguments except `interfaces()` (and the
-// overloads that call it), which read this machine's interface list. Tests pass interface
-// lists of their own.
+// Everything here is a pure function of its arguments: the service reads this machine's
+// interface list (net/local_interfaces.h) and passes it in; tests pass lists of their own.
 
 #include <cstdint>
 #include <optional>
@@ -70,14 +69,9 @@ struct LocalNetwork {
   // so are cellular modems and USB gadgets.
   static InterfaceKind classify(const InterfaceFacts& facts);
 
-  // This machine's interfaces with their addresses (getifaddrs and /sys). Empty when the list
-  // cannot be read.
-  static std::vector<Interface> interfaces();
-
   // The IPv6 addresses of the LAN interfaces (Wi-Fi and wired Ethernet), 16 bytes each, in
   // the order given: link-local, temporary and permanent alike.
   static std::vector<Bytes> ownIPv6(const std::vector<Interface>& interfaces);
-  static std::vector<Bytes> ownIPv6();
 
   // True for private, loopback and link-local IPv4; for IPv6 link-local, unique local, ::1,
   // IPv4-mapped local addresses and addresses in the /64 of an entry of `ownV6`. Host names,
@@ -103,7 +97,6 @@ struct LocalNetwork {
   // numbers, "-" or ".", or else a numeric address that `isLocal` accepts against `ownV6`.
   // Decided on the lower-cased name; text that is not UTF-8 is never acceptable.
   static bool acceptableHostName(std::string_view name, const std::vector<Bytes>& ownV6);
-  static bool acceptableHostName(std::string_view name);
 };
 
 }  // namespace lumenbrook

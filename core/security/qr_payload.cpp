@@ -72,10 +72,6 @@ std::string QRPayload::code() const {
   return std::string(codePrefix) + encodeUrlQuery(items);
 }
 
-std::optional<QRPayload> QRPayload::parse(std::string_view code) {
-  return parse(code, LocalNetwork::ownIPv6());
-}
-
 std::optional<QRPayload> QRPayload::parse(std::string_view code, const std::vector<Bytes>& ownV6) {
   std::string_view text = trim(code);
   if (!text.starts_with(codePrefix)) return std::nullopt;

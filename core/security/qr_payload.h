@@ -35,8 +35,7 @@ struct QRPayload {
   // acceptable host name (LocalNetwork::acceptableHostName), "p" a decimal port 1-65535, "fp"
   // 32 hexadecimal characters and "s" absent, valueless or 32 hexadecimal characters. Only
   // the first item of each name counts; unknown items are ignored; texts are kept as written.
-  // The first form judges numeric hosts against this machine's own IPv6 addresses.
-  [[nodiscard]] static std::optional<QRPayload> parse(std::string_view code);
+  // Numeric hosts are judged against `ownV6`, the reader's own LAN IPv6 addresses.
   [[nodiscard]] static std::optional<QRPayload> parse(std::string_view code,
                                                       const std::vector<Bytes>& ownV6);
 

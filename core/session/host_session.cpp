@@ -1,6 +1,5 @@
 #include "core/session/host_session.h"
 
-#include <chrono>
 #include <utility>
 
 #include "core/messages/control_codec.h"
@@ -50,7 +49,7 @@ HostSession::HostSession(DeviceIdentity identity, TrustFunction liveTrust, Trust
       ownTrust_(std::move(ownTrust)),
       identity_(std::move(identity)),
       pairingSecret_(std::move(pairingSecret)),
-      clock_(clock ? std::move(clock) : Clock(systemClock)) {}
+      clock_(std::move(clock)) {}
 
 HostSession HostSession::withLiveTrust(DeviceIdentity identity, TrustFunction liveTrust,
                                        SecretFunction pairingSecret, Clock clock) {
@@ -70,8 +69,6 @@ HostSession HostSession::withTrust(DeviceIdentity identity, TrustStore trust,
                    SecretFunction([secret = std::move(pairingSecret)] { return secret; }),
                    std::move(clock));
 }
-
-Date HostSession::systemClock() { return Date::fromSystem(std::chrono::system_clock::now()); }
 
 TrustStore HostSession::trust() const { return liveTrust_ ? liveTrust_() : ownTrust_; }
 

@@ -114,6 +114,7 @@ class HostSession {
   // The open pairing window's secret (32 hexadecimal digits), or nothing while pairing is
   // closed.
   using SecretFunction = std::function<std::optional<std::string>()>;
+  // Now, for the dates the session writes into the trust store (pairedAt, revokedAt).
   using Clock = std::function<Date()>;
 
   // Texts this session sends in `refused`, besides the trust store's. The phone shows them
@@ -134,21 +135,18 @@ class HostSession {
 
   // The host server's form: every trust decision reads the store through `liveTrust`, and a
   // new pairing is only reported (`paired`), the owner stores it. The session's own store
-  // stays empty.
+  // stays empty. REQUIRES (all forms): `clock` is callable.
   static HostSession withLiveTrust(DeviceIdentity identity, TrustFunction liveTrust,
-                                   SecretFunction pairingSecret, Clock clock = systemClock);
+                                   SecretFunction pairingSecret, Clock clock);
   // With a store of its own, which a successful pairing updates.
   static HostSession withTrust(DeviceIdentity identity, TrustStore trust,
-                               SecretFunction pairingSecret, Clock clock = systemClock);
+                               SecretFunction pairingSecret, Clock clock);
   // The same with a fixed secret (or none: pairing closed).
   static HostSession withTrust(DeviceIdentity identity, TrustStore trust,
-                               std::optional<std::string> pairingSecret, Clock clock = systemClock);
+                               std::optional<std::string> pairingSecret, Clock clock);
 
   HostSession(HostSession&&) = default;
   HostSession& operator=(HostSession&&) = default;
-
-  // Date::fromSystem of the system clock's now; the default `clock`.
-  static Date systemClock();
 
   // One message from the phone; the outputs, possibly none.
   std::vector<Output> receive(const Wire& message);

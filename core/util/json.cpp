@@ -1,6 +1,6 @@
 #include "core/util/json.h"
 
-#include "core/util/base64.h"
+#include "core/crypto/base64.h"
 
 namespace lumenbrook {
 namespace json {

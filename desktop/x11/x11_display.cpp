@@ -7,9 +7,11 @@
 #include <cstring>
 #include <utility>
 
+#include "desktop/linux/desktop_entries.h"
 #include "desktop/x11/virtual_monitors.h"
 #include "desktop/x11/x11_capture.h"
 #include "desktop/x11/x11_input_injector.h"
+#include "desktop/x11/x11_window_list.h"
 #include "desktop/x11/xcb_handles.h"
 
 namespace lumenbrook {
@@ -122,7 +124,12 @@ class X11MonitorSource final : public FrameSource {
 
 }  // namespace
 
-X11Display::X11Display(std::string display, Options options) : shared_(std::make_shared<Shared>()) {
+X11Display::X11Display(std::string display, Options options)
+    : shared_(std::make_shared<Shared>()),
+      windows_(std::make_unique<X11WindowList>(display)),
+      entries_(options.applicationDirectories.empty()
+                   ? std::make_unique<DesktopEntries>()
+                   : std::make_unique<DesktopEntries>(options.applicationDirectories)) {
   shared_->display = std::move(display);
   shared_->options = std::move(options);
 }
@@ -218,6 +225,14 @@ std::unique_ptr<InputInjector> X11Display::makeInjector() {
     return nullptr;
   }
   return std::move(injector).value();
+}
+
+RunningApplications X11Display::applications() {
+  X11WindowList::Classes classes = windows_->read();
+  RunningApplications apps;
+  apps.count = static_cast<int>(classes.classes.size());
+  if (classes.active) apps.frontmost = entries_->nameFor(*classes.active);
+  return apps;
 }
 
 }  // namespace lumenbrook

@@ -4,12 +4,17 @@
 // Capture needs MIT-SHM and XFIXES, input needs XTest; both are checked on a connection of
 // its own, which is opened again when the server went away.
 //
+// applications() reads the window manager's list (X11WindowList) and names the frontmost
+// application from its desktop entry (DesktopEntries).
+//
 // Lifetime: sources and injectors it made may outlive it; they keep what they need.
 
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "core/util/result.h"
 #include "desktop/desktop.h"
@@ -18,7 +23,9 @@ struct xcb_connection_t;
 
 namespace lumenbrook {
 
+class DesktopEntries;
 class VirtualMonitors;
+class X11WindowList;
 
 class X11Display final : public DisplayBackend {
  public:
@@ -27,6 +34,8 @@ class X11Display final : public DisplayBackend {
     // Capture times count from here. The steady clock's epoch makes them readable by another
     // process on this machine (a phone on loopback measures real latency).
     std::chrono::steady_clock::time_point origin{};
+    // Where desktop entries are looked for; empty: the XDG data directories.
+    std::vector<std::filesystem::path> applicationDirectories{};
   };
 
   // Connects to `display`; the error says what is missing (the display itself, MIT-SHM,
@@ -45,6 +54,7 @@ class X11Display final : public DisplayBackend {
   Rect desktopBounds() override;
   std::optional<Point> pointer() override;
   std::unique_ptr<InputInjector> makeInjector() override;
+  RunningApplications applications() override;
 
   // What the sources share with the display; public for the source in x11_display.cpp.
   struct Shared;
@@ -54,6 +64,8 @@ class X11Display final : public DisplayBackend {
   bool connectLocked();
 
   std::shared_ptr<Shared> shared_;
+  std::unique_ptr<X11WindowList> windows_;
+  std::unique_ptr<DesktopEntries> entries_;
   std::mutex mutex_;
   xcb_connection_t* connection_ = nullptr;  // guarded by mutex_
   bool shm_ = false, xfixes_ = false, xtest_ = false;

@@ -20,6 +20,7 @@
 #include "app/listen_port.h"
 #include "net/mac_vault.h"
 #include "tests/net/host_server_fixture.h"
+#include "tests/support/child_process.h"
 
 extern char** environ;
 
@@ -31,122 +32,19 @@ using namespace std::chrono_literals;
 using testing::Events;
 using testing::PhoneHarness;
 
-// One run of the executable with its standard output and error read line by line.
-class HostProcess {
+// The built lumenbrook-host, its secrets in files, with a pseudo-terminal as its standard input
+// when asked for.
+class HostProcess : public testing::ChildProcess {
  public:
-  // With `terminal` its standard input is a pseudo-terminal the test types into (type());
-  // otherwise /dev/null.
-  explicit HostProcess(const std::vector<std::string>& args, bool terminal = false) {
-    int out[2], err[2];
-    if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) return;
-    std::string input = "/dev/null";
-    if (terminal) {
-      terminal_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-      if (terminal_ < 0 || ::grantpt(terminal_) != 0 || ::unlockpt(terminal_) != 0) return;
-      input = ::ptsname(terminal_);
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, input.c_str(), terminal ? O_RDWR : O_RDONLY,
-                                     0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-    std::vector<std::string> all = {LB_HOST_EXECUTABLE};
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : all) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(out[1]);
-    ::close(err[1]);
-    readers_.emplace_back([this, fd = out[0]] { collect(fd, stdoutLines); });
-    readers_.emplace_back([this, fd = err[0]] { collect(fd, stderrLines); });
-  }
-  ~HostProcess() {
-    if (pid_ > 0 && !exited_) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
-    for (auto& t : readers_) t.join();
-    if (terminal_ >= 0) ::close(terminal_);
-  }
-
-  bool started() const { return pid_ > 0; }
-
-  // Types one line on the terminal.
-  bool type(const std::string& line) {
-    std::string text = line + "\n";
-    return ::write(terminal_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-  }
-
-  // The first line of `lines` that starts with `prefix`, once it arrived.
-  static std::optional<std::string> lineStartingWith(const Events<std::string>& lines,
-                                                     const std::string& prefix) {
-    std::optional<std::string> found;
-    lines.waitUntil([&](const std::vector<std::string>& all) {
-      for (const auto& l : all) {
-        if (l.rfind(prefix, 0) == 0) {
-          found = l;
-          return true;
-        }
-      }
-      return false;
-    });
-    return found;
-  }
-  static bool anyContains(const Events<std::string>& lines, const std::string& part) {
-    return lines.waitUntil([&](const std::vector<std::string>& all) {
-      for (const auto& l : all) {
-        if (l.find(part) != std::string::npos) return true;
-      }
-      return false;
-    });
-  }
-
-  // Sends SIGTERM and returns the exit status, or -1 when it did not end in time.
-  int terminate() {
-    ::kill(pid_, SIGTERM);
-    return waitForExit();
-  }
-  int waitForExit() {
-    auto deadline = std::chrono::steady_clock::now() + testing::kEventTimeout;
-    int status = 0;
-    while (std::chrono::steady_clock::now() < deadline) {
-      pid_t r = ::waitpid(pid_, &status, WNOHANG);
-      if (r == pid_) {
-        exited_ = true;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      }
-      std::this_thread::sleep_for(5ms);
-    }
-    return -1;
-  }
-
-  Events<std::string> stdoutLines;
-  Events<std::string> stderrLines;
+  explicit HostProcess(const std::vector<std::string>& args, bool terminal = false)
+      : ChildProcess(LB_HOST_EXECUTABLE, withFiles(args), terminal) {}
 
  private:
-  static void collect(int fd, Events<std::string>& lines) {
-    std::string pending;
-    char buffer[4096];
-    for (;;) {
-      ssize_t n = ::read(fd, buffer, sizeof buffer);
-      if (n <= 0) break;
-      pending.append(buffer, static_cast<std::size_t>(n));
-      for (std::size_t end; (end = pending.find('\n')) != std::string::npos;) {
-        lines.add(pending.substr(0, end));
-        pending.erase(0, end + 1);
-      }
-    }
-    if (!pending.empty()) lines.add(pending);
-    ::close(fd);
+  // Never the keyring of whoever runs the tests.
+  static std::vector<std::string> withFiles(std::vector<std::string> args) {
+    args.insert(args.begin(), {"--secrets", "files"});
+    return args;
   }
-
-  pid_t pid_ = -1;
-  int terminal_ = -1;
-  bool exited_ = false;
-  std::vector<std::thread> readers_;
 };
 
 class HostExecutableTest : public ::testing::Test {
@@ -155,6 +53,10 @@ class HostExecutableTest : public ::testing::Test {
     char pattern[] = "/tmp/lumenbrook-host-test-XXXXXX";
     ASSERT_NE(::mkdtemp(pattern), nullptr);
     dir = pattern;
+    // The host reads and removes its start-at-login entry there, never in the user's own, and
+    // finds no keyring to store into or wipe.
+    ::setenv("XDG_CONFIG_HOME", (dir / "config").c_str(), 1);
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + (dir / "no-bus").string()).c_str(), 1);
   }
   void TearDown() override { fs::remove_all(dir); }
   fs::path dir;
@@ -249,6 +151,39 @@ TEST_F(HostExecutableTest, ADamagedTrustStoreIsKeptAndTheServiceStartsSwitchedOf
   EXPECT_EQ(host.waitForExit(), 0);
   std::ifstream kept(dir / "trust.unusable");
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "{\"devices\": {broken");
+}
+
+TEST_F(HostExecutableTest, RemovingEverythingLeavesNoPairingIdentityPortOrLoginEntry) {
+  const fs::path state = dir / "state";
+  const fs::path entry = dir / "config" / "autostart" / "lumenbrook.desktop";
+  fs::create_directories(entry.parent_path());
+  std::ofstream(entry) << "[Desktop Entry]\nType=Application\nExec=lumenbrook\n";
+  HostProcess host({"--pair", "--auto-confirm", "--state-dir", state.string(), "--port", "0",
+                    "--advertised-host", "127.0.0.1", "--display", "pattern"},
+                   /*terminal=*/true);
+  auto code = HostProcess::lineStartingWith(host.stdoutLines, "LUMENBROOK-PAIR-1:");
+  ASSERT_TRUE(code);
+  PhoneHarness phone;
+  ASSERT_TRUE(phone.pair(*code));
+  ASSERT_TRUE(phone.codes.waitNth(1));
+  phone.confirm(true);
+  ASSERT_TRUE(phone.paired.waitNth(1));
+  const Bytes identity = MacVault(state).load(MacVault::identityAccount).value();
+  ASSERT_EQ(MacVault(state).loadTrust().devices().size(), 1u);
+  ASSERT_NE(loadListenPort(MacVault(state)), 0);
+
+  ASSERT_TRUE(host.type("remove-everything"));
+  EXPECT_EQ(host.waitForExit(), 0);
+  EXPECT_FALSE(MacVault(state).load(MacVault::identityAccount));
+  EXPECT_FALSE(MacVault(state).load(MacVault::trustAccount));
+  EXPECT_EQ(loadListenPort(MacVault(state)), 0);
+  EXPECT_FALSE(fs::exists(entry));
+
+  HostProcess again({"--state-dir", state.string(), "--port", "0", "--display", "pattern"});
+  ASSERT_TRUE(HostProcess::anyContains(again.stderrLines, "listening on port"));
+  EXPECT_NE(MacVault(state).load(MacVault::identityAccount), identity);
+  EXPECT_TRUE(MacVault(state).loadTrust().devices().empty());
+  EXPECT_EQ(again.terminate(), 0);
 }
 
 TEST_F(HostExecutableTest, RefusesAnUnknownOption) {

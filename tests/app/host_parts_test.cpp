@@ -1,5 +1,5 @@
 // The headless host's parts: command line, advertised host name, remembered port, terminal
-// commands and answers, QR drawing and the status reader.
+// commands and answers, QR drawing.
 
 #include <unistd.h>
 
@@ -10,10 +10,10 @@
 #include <gtest/gtest.h>
 
 #include "app/advertised_host.h"
+#include "app/helper_model.h"
 #include "app/host_console.h"
 #include "app/host_options.h"
 #include "app/listen_port.h"
-#include "app/status_reader.h"
 #include "app/terminal_qr.h"
 
 namespace lumenbrook {
@@ -24,7 +24,7 @@ namespace fs = std::filesystem;
 TEST(HostOptions, ReadsEveryOption) {
   auto o = parseHostOptions({"--state-dir", "/tmp/s", "--port", "51000", "--name", "Desk",
                              "--advertised-host", "desk.local", "--pair", "--auto-confirm",
-                             "--status-interval", "2.5", "--display", "x11"});
+                             "--status-interval", "2.5", "--display", "x11", "--secrets", "files"});
   ASSERT_TRUE(o.ok()) << o.error();
   HostOptions expected;
   expected.stateDir = fs::path("/tmp/s");
@@ -35,9 +35,13 @@ TEST(HostOptions, ReadsEveryOption) {
   expected.autoConfirm = true;
   expected.statusInterval = 2.5;
   expected.display = DisplayChoice::x11;
+  expected.secrets = SecretsChoice::files;
   EXPECT_EQ(o.value(), expected);
   EXPECT_EQ(parseHostOptions({}).value().display, DisplayChoice::automatic);
   EXPECT_EQ(parseHostOptions({"--display", "pattern"}).value().display, DisplayChoice::pattern);
+  EXPECT_EQ(parseHostOptions({}).value().secrets, SecretsChoice::automatic);
+  EXPECT_EQ(parseHostOptions({"--secrets", "keyring"}).value().secrets, SecretsChoice::keyring);
+  EXPECT_EQ(parseHostOptions({"--secrets", "auto"}).value().secrets, SecretsChoice::automatic);
   EXPECT_EQ(parseHostOptions({}).value(), HostOptions{});
   EXPECT_EQ(parseHostOptions({"--port", "0"}).value().port, 0);
 }
@@ -47,7 +51,8 @@ TEST(HostOptions, RefusesWhatItCannotUse) {
       {"--port"},       {"--port", "65536"},          {"--port", "-1"},
       {"--port", "1x"}, {"--status-interval", "nan"}, {"--status-interval", "-3"},
       {"--frobnicate"}, {"--name", ""},               {"pair"},
-      {"--display"},    {"--display", "wayland"},
+      {"--display"},    {"--display", "wayland"},     {"--secrets"},
+      {"--secrets", "vault"},
   };
   for (const auto& args : cases) {
     EXPECT_FALSE(parseHostOptions(args).ok()) << args.size() << " " << args[0];
@@ -109,6 +114,8 @@ TEST(HostConsole, ParsesCommands) {
       {"off", HostCommand{K::off, {}}},
       {"on", HostCommand{K::on, {}}},
       {"quit", HostCommand{K::quit, {}}},
+      {"remove-everything", HostCommand{K::removeEverything, {}}},
+      {"remove everything", std::nullopt},
       {"revoke", std::nullopt},
       {"revoke not-an-id", std::nullopt},
       {"list all", std::nullopt},
@@ -135,7 +142,7 @@ TEST(HostConsole, ListsPairedPhonesOldestFirst) {
   };
   ASSERT_TRUE(trust.add(device("11111111-1111-4111-8111-111111111111", "Newer", 200, true)));
   ASSERT_TRUE(trust.add(device("22222222-2222-4222-8222-222222222222", "Older", 100, false)));
-  EXPECT_EQ(deviceList(trust),
+  EXPECT_EQ(deviceList(devicesByPairingTime(trust)),
             "22222222-2222-4222-8222-222222222222  Older\n"
             "11111111-1111-4111-8111-111111111111  Newer  (revoked)\n");
 }
@@ -170,22 +177,6 @@ TEST(TerminalQr, EncodesAtLevelM) {
     EXPECT_FALSE(m->at(1, 1));
   }
   EXPECT_FALSE(encodeQr(std::string(3000, 'a')));  // beyond version 40 at level M
-}
-
-TEST(StatusReader, ReadsUptimeAndTheRootFileSystem) {
-  EXPECT_DOUBLE_EQ(parseUptimeHours("7200.00 100.00\n").value(), 2.0);
-  EXPECT_DOUBLE_EQ(parseUptimeHours("5400.5\n").value(), 5400.5 / 3600);
-  for (const char* bad : {"", "abc 1", "-5 1", "inf 1", "12x 1"}) {
-    EXPECT_FALSE(parseUptimeHours(bad)) << bad;
-  }
-  MacStatus s = readHostStatus("Desk");
-  EXPECT_EQ(s.name, "Desk");
-  EXPECT_GT(s.diskTotalGB, 0);
-  EXPECT_GE(s.diskFreeGB, 0);
-  EXPECT_LE(s.diskFreeGB, s.diskTotalGB);
-  EXPECT_GT(s.uptimeHours, 0);
-  EXPECT_FALSE(s.batteryPercent);
-  EXPECT_FALSE(s.charging);
 }
 
 }  // namespace

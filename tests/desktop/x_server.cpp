@@ -8,6 +8,7 @@
 #include <xcb/randr.h>
 #include <xcb/xtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -173,6 +174,94 @@ XServer::~XServer() {
   if (!dir_.empty()) std::filesystem::remove_all(dir_, ignored);
 }
 
+std::unique_ptr<Program> Program::start(const std::vector<std::string>& args,
+                                        const std::vector<std::string>& env, std::string* why) {
+  if (args.empty() || !onPath(args[0])) {
+    *why = (args.empty() ? std::string("nothing") : args[0]) + " is not installed";
+    return nullptr;
+  }
+  // Everything the child needs is made before fork: it may only exec or exit.
+  std::vector<std::string> environment(env);
+  for (char** e = environ; *e; ++e) {
+    std::string_view entry(*e);
+    std::string_view name = entry.substr(0, entry.find('='));
+    bool replaced = std::any_of(env.begin(), env.end(), [&](const std::string& v) {
+      return v.size() > name.size() && v.starts_with(name) && v[name.size()] == '=';
+    });
+    if (!replaced) environment.emplace_back(entry);
+  }
+  std::vector<char*> argv, envp;
+  std::vector<std::string> argsCopy(args);
+  for (auto& a : argsCopy) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  for (auto& e : environment) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  auto dir = makeTempDir();
+  const std::string logPath = dir.empty() ? "/dev/null" : (dir / "program.log").string();
+
+  // The exec's errno comes back through a close-on-exec pipe; end of file means it ran.
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) {
+    *why = "pipe: " + std::string(std::strerror(errno));
+    return nullptr;
+  }
+  pid_t pid = ::fork();
+  if (pid < 0) {
+    *why = "fork: " + std::string(std::strerror(errno));
+    return nullptr;
+  }
+  if (pid == 0) {
+    ::close(fds[0]);
+    ::setpgid(0, 0);
+    int null = ::open("/dev/null", O_RDWR);
+    ::dup2(null, STDIN_FILENO);
+    int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ::dup2(log, STDOUT_FILENO);
+    ::dup2(log, STDERR_FILENO);
+    ::execvpe(argv[0], argv.data(), envp.data());
+    int error = errno;
+    [[maybe_unused]] auto n = ::write(fds[1], &error, sizeof error);
+    ::_exit(127);
+  }
+  ::close(fds[1]);
+  ::setpgid(pid, pid);  // also here, so that stop() reaches the group whoever runs first
+  int error = 0;
+  ssize_t n = ::read(fds[0], &error, sizeof error);
+  ::close(fds[0]);
+  auto program = std::unique_ptr<Program>(new Program);
+  program->pid_ = pid;
+  program->dir_ = dir;
+  if (n > 0) {
+    *why = args[0] + ": " + std::strerror(error);
+    return nullptr;  // the destructor reaps the child
+  }
+  return program;
+}
+
+Program::~Program() {
+  stop(SIGTERM);
+  std::error_code ignored;
+  if (!dir_.empty()) std::filesystem::remove_all(dir_, ignored);
+}
+
+void Program::stop(int signal) {
+  if (pid_ <= 0) return;
+  ::kill(-pid_, signal);
+  int status = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (::waitpid(pid_, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      ::kill(-pid_, SIGKILL);
+      ::waitpid(pid_, &status, 0);
+      break;
+    }
+    ::usleep(10'000);
+  }
+  // What the program started may outlive it in the group.
+  ::kill(-pid_, SIGKILL);
+  pid_ = -1;
+}
+
 XClient::XClient(const std::string& display) {
   int screen = 0;
   connection_ = xcb_connect(display.c_str(), &screen);
@@ -263,6 +352,28 @@ std::pair<int, int> XClient::screenSize() {
       xcb_get_geometry_reply(connection_, xcb_get_geometry(connection_, root_), nullptr), &std::free);
   if (!g) return {0, 0};
   return {g->width, g->height};
+}
+
+void XClient::watch(xcb_window_t window, std::uint32_t mask) {
+  xcb_change_window_attributes(connection_, window, XCB_CW_EVENT_MASK, &mask);
+  std::free(xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), nullptr));
+}
+
+bool XClient::waitUntil(const std::function<bool()>& done, int timeoutMs) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  pollfd p{xcb_get_file_descriptor(connection_), POLLIN, 0};
+  for (;;) {
+    while (xcb_generic_event_t* e = xcb_poll_for_event(connection_)) std::free(e);
+    if (done()) return true;
+    // done() may have read events along with its replies: they need no waiting.
+    if (xcb_generic_event_t* e = xcb_poll_for_queued_event(connection_)) {
+      std::free(e);
+      continue;
+    }
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0 || xcb_connection_has_error(connection_)) return false;
+    ::poll(&p, 1, static_cast<int>(left.count()));
+  }
 }
 
 TestWindow::TestWindow(XClient& client, int x, int y, int width, int height, std::uint32_t rgb)

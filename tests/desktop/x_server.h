@@ -7,8 +7,11 @@
 
 #include <xcb/xcb.h>
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -41,6 +44,29 @@ class XServer {
                                          const std::filesystem::path& dir, std::string* why);
 
   std::string display_;
+  pid_t pid_ = -1;
+  std::filesystem::path dir_;
+};
+
+// A program a test runs on its server (a window manager, a terminal), in a process group of
+// its own so that what it starts ends with it; its output goes to a temporary log.
+class Program {
+ public:
+  // `env` ("NAME=value") is added to this process's environment, replacing variables of the
+  // same name. Null, with `why` set, when the program cannot be run.
+  static std::unique_ptr<Program> start(const std::vector<std::string>& args, const std::vector<std::string>& env,
+                                        std::string* why);
+  // Stops the group (SIGTERM, SIGKILL after 10 s) and waits for the program.
+  ~Program();
+  Program(const Program&) = delete;
+  Program& operator=(const Program&) = delete;
+
+  pid_t pid() const { return pid_; }
+  // Sends `signal` to the group and waits until the program has ended.
+  void stop(int signal);
+
+ private:
+  Program() = default;
   pid_t pid_ = -1;
   std::filesystem::path dir_;
 };
@@ -78,6 +104,12 @@ class XClient {
   // Names of every RandR mode the screen knows.
   std::vector<std::string> modeNames();
   std::pair<int, int> screenSize();
+
+  // Selects `mask` (XCB_EVENT_MASK_...) events of `window` for waitUntil().
+  void watch(xcb_window_t window, std::uint32_t mask);
+  // Whether `done()` holds within `timeoutMs`, asked again whenever events arrive (select the
+  // ones that tell with watch(); events are otherwise dropped).
+  bool waitUntil(const std::function<bool()>& done, int timeoutMs);
 
  private:
   xcb_connection_t* connection_ = nullptr;

@@ -37,7 +37,7 @@ TEST(HostServerPairing, PairsThenLogsInAndExchangesSealedTraffic) {
   PhoneHarness phone("Zo\xC3\xAB's phone");
 
   const std::string code = s.openPairing(120);
-  auto qr = QRPayload::parse(code);
+  auto qr = QRPayload::parse(code, {});
   ASSERT_TRUE(qr);
   EXPECT_EQ(qr->hostName, "127.0.0.1");
   EXPECT_EQ(qr->port, port);
@@ -182,7 +182,7 @@ TEST(HostServerPairing, ReopeningReplacesTheSecret) {
   s.start();
   const std::string firstCode = s.openPairing();
   const std::string secondCode = s.openPairing();
-  EXPECT_NE(QRPayload::parse(firstCode)->secret, QRPayload::parse(secondCode)->secret);
+  EXPECT_NE(QRPayload::parse(firstCode, {})->secret, QRPayload::parse(secondCode, {})->secret);
   PhoneHarness stale;
   ASSERT_TRUE(stale.pair(firstCode));
   EXPECT_TRUE(stale.failed.waitFor(kPairRefusal));

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -16,6 +18,7 @@
 
 #include "core/util/base64.h"
 #include "core/util/json.h"
+#include "tests/support/env_override.h"
 
 namespace lumenbrook {
 namespace {
@@ -230,21 +233,79 @@ TEST_F(MacVaultTest, WipeDeletesBothItemsAndEveryCopyOfTheirSecrets) {
   EXPECT_TRUE(vault.wipe());  // nothing left to delete is fine
 }
 
-// Restores one environment variable when it goes out of scope.
-class EnvOverride {
+// A store in memory that cannot rename: set-aside copies are made by copying. An account in
+// `unreadable` exists but cannot be read, as an item of a keyring that stopped answering.
+class MemoryStore final : public SecretStore {
  public:
-  EnvOverride(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    if (value) ::setenv(name, value, 1); else ::unsetenv(name);
-  }
-  ~EnvOverride() {
-    if (old_) ::setenv(name_, old_->c_str(), 1); else ::unsetenv(name_);
-  }
+  std::map<std::string, Bytes> items;
+  std::set<std::string> unreadable;
 
- private:
-  const char* name_;
-  std::optional<std::string> old_;
+  std::optional<Bytes> load(std::string_view account) override {
+    auto it = items.find(std::string(account));
+    if (it == items.end() || unreadable.count(it->first)) return std::nullopt;
+    return it->second;
+  }
+  bool exists(std::string_view account) override { return items.count(std::string(account)); }
+  bool save(std::string_view account, ByteView bytes) override {
+    if (unreadable.count(std::string(account))) return false;
+    items[std::string(account)] = Bytes(bytes.begin(), bytes.end());
+    return true;
+  }
+  bool remove(std::string_view account) override {
+    if (unreadable.count(std::string(account))) return false;
+    items.erase(std::string(account));
+    return true;
+  }
+  std::optional<std::vector<std::string>> accounts() override {
+    std::vector<std::string> names;
+    for (const auto& [name, _] : items) names.push_back(name);
+    return names;
+  }
+  std::string description() const override { return "memory"; }
 };
+
+TEST(MacVaultOnAnyStore, SetsUnusableItemsAsideByCopyAndWipesEveryCopy) {
+  auto store = std::make_shared<MemoryStore>();
+  MacVault vault(store, "/nonexistent/state");
+  store->items["identity"] = toBytes("not JSON");
+  store->items["identity.unusable"] = toBytes("older");
+  DeviceIdentity fresh = vault.loadIdentity("Mac");
+  EXPECT_EQ(store->items["identity.unusable"], toBytes("older"));
+  EXPECT_EQ(store->items["identity.unusable-2"], toBytes("not JSON"));
+  EXPECT_EQ(vault.loadIdentity("Mac"), fresh);
+
+  store->items["trust"] = toBytes("{broken");
+  bool setAside = false;
+  EXPECT_TRUE(vault.loadTrust(&setAside).killSwitch());
+  EXPECT_TRUE(setAside);
+  EXPECT_EQ(store->items["trust.unusable"], toBytes("{broken"));
+  EXPECT_FALSE(store->exists("trust"));
+
+  store->items["unrelated"] = toBytes("stays");
+  EXPECT_TRUE(vault.wipe());
+  EXPECT_THAT(store->accounts(), ::testing::Optional(ElementsAre("unrelated")));
+  EXPECT_FALSE(fs::exists("/nonexistent/state"));  // the state directory is not the store
+}
+
+TEST(MacVaultOnAnyStore, AnItemThatCannotBeReadIsNeverWrittenOver) {
+  auto store = std::make_shared<MemoryStore>();
+  MacVault vault(store, {});
+  store->items["identity"] = toBytes("the only copy of the key");
+  store->items["trust"] = toBytes("the phones");
+  store->unreadable = {"identity", "trust"};
+
+  DeviceIdentity fresh = vault.loadIdentity("Mac");  // for this run only
+  EXPECT_NE(vault.loadIdentity("Mac"), fresh);
+  bool setAside = false;
+  TrustStore trust = vault.loadTrust(&setAside);
+  EXPECT_TRUE(setAside);
+  EXPECT_TRUE(trust.killSwitch());  // never open with no phones
+  EXPECT_EQ(store->items["identity"], toBytes("the only copy of the key"));
+  EXPECT_EQ(store->items["trust"], toBytes("the phones"));
+  EXPECT_EQ(store->items.size(), 2u);
+}
+
+using testing::EnvOverride;
 
 TEST(MacVaultDirectoryTest, FollowsTheStateHomeAndFallsBackToTheHomeDirectory) {
   struct Case {

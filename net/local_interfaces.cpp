@@ -1,23 +1,23 @@
-// The one place in this module that reads the machine: its interface list (getifaddrs) and
-// what /sys/class/net says about each interface.
+#include "net/local_interfaces.h"
 
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/in.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <system_error>
-
-#include "core/security/local_network.h"
 
 namespace lumenbrook {
 namespace {
 
 namespace fs = std::filesystem;
+using Interface = LocalNetwork::Interface;
 
 bool pathExists(const fs::path& p) {
   std::error_code ec;
@@ -65,7 +65,7 @@ struct IfaddrsDeleter {
 
 }  // namespace
 
-std::vector<LocalNetwork::Interface> LocalNetwork::interfaces() {
+std::vector<Interface> localInterfaces() {
   ifaddrs* raw = nullptr;
   if (getifaddrs(&raw) != 0) return {};
   std::unique_ptr<ifaddrs, IfaddrsDeleter> list(raw);
@@ -77,7 +77,7 @@ std::vector<LocalNetwork::Interface> LocalNetwork::interfaces() {
     auto it =
         std::find_if(out.begin(), out.end(), [&](const Interface& i) { return i.name == name; });
     if (it == out.end()) {
-      out.push_back(Interface{name, classify(readFacts(name, a->ifa_flags)), {}});
+      out.push_back(Interface{name, LocalNetwork::classify(readFacts(name, a->ifa_flags)), {}});
       it = out.end() - 1;
     }
     if (a->ifa_addr == nullptr) continue;

@@ -1,4 +1,4 @@
-#include "core/util/base64.h"
+#include "core/crypto/base64.h"
 
 #include <openssl/evp.h>
 
@@ -24,7 +24,9 @@ std::string base64Encode(ByteView data) {
 std::optional<Bytes> base64Decode(std::string_view text) {
   if (text.size() % 4 != 0) return std::nullopt;
   std::size_t padding = 0;
-  if (!text.empty() && text.back() == '=') padding = (text.size() >= 2 && text[text.size() - 2] == '=') ? 2 : 1;
+  if (!text.empty() && text.back() == '=') {
+    padding = (text.size() >= 2 && text[text.size() - 2] == '=') ? 2 : 1;
+  }
   for (std::size_t i = 0; i < text.size() - padding; ++i) {
     if (!isAlphabet(text[i])) return std::nullopt;
   }
