@@ -25,8 +25,19 @@ void FramedLink::start() {
 }
 
 void FramedLink::send(const Wire& message) {
+  if (overflowed_) return;
   auto framed = WireCodec::frame(message);
   if (!framed) return;
+  if (connection_->queuedBytes() + framed.value().size() > kMaxQueuedBytes) {
+    overflowed_ = true;
+    // Later, so that the owner's onClose does not run inside its own send.
+    std::weak_ptr<FramedLink> weak = shared_from_this();
+    queue_.post([weak] {
+      auto self = weak.lock();
+      if (self && !self->stopped_) self->fail("the other side stopped reading");
+    });
+    return;
+  }
   connection_->send(std::move(framed).value());
 }
 
@@ -56,7 +67,7 @@ void FramedLink::fail(const std::string& reason) {
 void FramedLink::onState(ConnectionState state, const std::string& error) {
   switch (state) {
     case ConnectionState::waiting:
-      return fail("can't reach the Mac: " + error);
+      return fail("can't reach the computer: " + error);
     case ConnectionState::failed:
       return fail("connection failed: " + error);
     case ConnectionState::ready:

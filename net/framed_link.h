@@ -3,9 +3,10 @@
 // messages for the owner, frames and sends the owner's messages, and reports the end of the
 // link exactly once with a short reason:
 //
-//   "can't reach the Mac: " + error   the peer could not be reached
+//   "can't reach the computer: " + error   the peer could not be reached
 //   "connection failed: " + error     the established connection failed
 //   "bad data from the other side"    a frame header over the limit or an undecodable body
+//   "the other side stopped reading"  a send would leave over kMaxQueuedBytes unsent
 //   "closed by the other side"        the peer finished sending
 //   "closed: " + error                a receive error
 //   "closed"                          the connection was cancelled (close(), the delayed
@@ -37,6 +38,11 @@ class FramedLink : public std::enable_shared_from_this<FramedLink> {
   static constexpr std::chrono::milliseconds kCloseAfterSendingDelay{200};
   // Each receive asks for at most this many bytes; one receive is outstanding at a time.
   static constexpr std::size_t kReceiveSize = 65536;
+  // Bytes at most waiting to be written. The kernel's socket buffers take the first
+  // megabytes of a peer that is slow to read, and a control message is at most a 64 KiB
+  // frame (most are well under 1 KiB), so a peer that still reads never leaves 1 MiB on top
+  // of them; one that has stopped would make the queue grow without bound.
+  static constexpr std::size_t kMaxQueuedBytes = 1 << 20;
 
   // Wraps an accepted connection that has not been started.
   FramedLink(std::shared_ptr<TcpConnection> connection, EventLoop& queue);
@@ -50,7 +56,10 @@ class FramedLink : public std::enable_shared_from_this<FramedLink> {
 
   // Installs the state handler, starts the connection and issues the first receive. Once.
   void start();
-  // Frames and sends one message; a message that cannot be framed is dropped silently.
+  // Frames and sends one message; a message that cannot be framed is dropped silently. When
+  // it would take the bytes waiting unsent beyond kMaxQueuedBytes it is dropped instead, every
+  // later one too, and the link ends with "the other side stopped reading", reported from the
+  // loop afterwards (never from inside this call).
   void send(const Wire& message);
   // Stops all delivery at once and cancels the connection; "closed" is reported afterwards
   // unless the end was already reported.
@@ -77,6 +86,7 @@ class FramedLink : public std::enable_shared_from_this<FramedLink> {
   Bytes buffer_;
   bool closed_ = false;   // the end has been reported; never again
   bool stopped_ = false;  // the owner closed the link; no more messages
+  bool overflowed_ = false;  // the send queue was full; nothing more is sent
   EventLoop::Clock::duration closeDelay_ = kCloseAfterSendingDelay;
 };
 

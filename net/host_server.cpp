@@ -1,6 +1,9 @@
 #include "net/host_server.h"
 
+#include <arpa/inet.h>
+
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <stdexcept>
 #include <thread>
@@ -11,6 +14,57 @@
 #include "net/host_server_client.h"
 
 namespace lumenbrook {
+namespace {
+
+// Counts the allocations of client records in `count`. A record's memory lives as long as
+// any weak reference to it, so this shows what a scheduled closure still pins.
+template <class T>
+struct CountedAllocator {
+  using value_type = T;
+  explicit CountedAllocator(std::shared_ptr<std::size_t> count) : count(std::move(count)) {}
+  template <class U>
+  CountedAllocator(const CountedAllocator<U>& other) : count(other.count) {}  // NOLINT
+  T* allocate(std::size_t n) {
+    T* p = std::allocator<T>().allocate(n);
+    ++*count;
+    return p;
+  }
+  void deallocate(T* p, std::size_t n) {
+    --*count;
+    std::allocator<T>().deallocate(p, n);
+  }
+  template <class U>
+  bool operator==(const CountedAllocator<U>& other) const {
+    return count == other.count;
+  }
+  std::shared_ptr<std::size_t> count;
+};
+
+// The host as the per-host limit counts it: an IPv6 address stands for its /64, where one
+// machine may pick any number of addresses; anything else for itself.
+std::string hostKey(const std::string& host) {
+  std::array<unsigned char, 16> v6{};
+  if (::inet_pton(AF_INET6, host.c_str(), v6.data()) != 1) return host;
+  std::fill(v6.begin() + 8, v6.end(), 0);
+  std::array<char, INET6_ADDRSTRLEN> text{};
+  if (!::inet_ntop(AF_INET6, v6.data(), text.data(), text.size())) return host;
+  return std::string(text.data()) + "/64";
+}
+
+// "1 minute", "5 minutes", "30 s", "250 ms": the refusal window in a summary line.
+std::string windowText(HostServer::Duration window) {
+  using namespace std::chrono;
+  if (window >= minutes(1) && window % minutes(1) == HostServer::Duration::zero()) {
+    const auto n = duration_cast<minutes>(window).count();
+    return n == 1 ? "minute" : std::to_string(n) + " minutes";
+  }
+  if (window >= seconds(1) && window % seconds(1) == HostServer::Duration::zero()) {
+    return std::to_string(duration_cast<seconds>(window).count()) + " s";
+  }
+  return std::to_string(duration_cast<milliseconds>(window).count()) + " ms";
+}
+
+}  // namespace
 
 std::unique_ptr<ServiceAdvertiser> HostServer::avahiAdvertiser(
     EventLoop& loop, ServiceRecord record, std::function<void(const std::string&)> onLog) {
@@ -70,7 +124,9 @@ HostServer::HostServer(DeviceIdentity identity, TrustStore trust, Config config,
       trust_(std::move(trust)),
       config_(std::move(config)),
       timing_(timing),
-      environment_(std::move(environment)) {}
+      environment_(std::move(environment)),
+      admissions_(std::max<std::size_t>(timing.admissionBurst, 1),
+                  std::max(timing.admissionInterval, Duration(1))) {}
 
 // Everything bound to the loop goes before the loop itself (declared first).
 HostServer::~HostServer() { loop_->stop(); }
@@ -117,6 +173,10 @@ bool HostServer::listening() {
 
 std::size_t HostServer::clientCount() {
   return loop_->postAndWait([this] { return clients_.size(); });
+}
+
+std::size_t HostServer::clientRecords() {
+  return loop_->postAndWait([this] { return *clientRecords_; });
 }
 
 void HostServer::log(const std::string& text) {
@@ -190,29 +250,43 @@ void HostServer::onListenerState(const std::shared_ptr<TcpListener>& listener,
 // --- admission and clients -----------------------------------------------------------------
 
 void HostServer::admit(std::shared_ptr<TcpConnection> connection) {
+  const auto now = EventLoop::Clock::now();
+  if (!admissions_.take(now)) {
+    refuse(connection, "refused: too many new connections at once");
+    return;
+  }
   const Endpoint remote = connection->endpoint();
   const std::optional<std::string> host = LocalNetwork::address(
       LocalNetwork::Endpoint{LocalNetwork::Endpoint::Kind::hostPort, remote.host, remote.port});
-  if (trust_.killSwitch() || !host || !LocalNetwork::isLocal(*host, environment_.ownIPv6())) {
-    log("refused: not a local-network address");
-    connection->cancel();
+  const std::string who = host && !host->empty() ? *host
+                          : remote.host.empty()     ? "(no address)"
+                                                    : remote.host;
+  if (trust_.killSwitch()) {
+    refuse(connection, "refused " + who + ": the kill switch is on");
+    return;
+  }
+  if (!host || !LocalNetwork::isLocal(*host, environment_.ownIPv6())) {
+    refuse(connection, "refused " + who + ": not a local-network address");
     return;
   }
 
+  const std::string key = hostKey(*host);
   std::size_t fromHost = 0;
   ClientPtr oldest;
-  for (const auto& [key, c] : clients_) {
+  for (const auto& [k, c] : clients_) {
     if (!c->unsettled()) continue;
-    if (c->host == *host) ++fromHost;
+    if (c->hostKey == key) ++fromHost;
     if (!oldest || c->started < oldest->started) oldest = c;
   }
   if (fromHost >= maxUnsettledPerHost) {
-    connection->cancel();
+    refuse(connection, "refused " + key + ": " + std::to_string(maxUnsettledPerHost) +
+                           " connections from there have not logged in yet");
     return;
   }
   if (clients_.size() >= maxClients) {
     if (!oldest) {
-      connection->cancel();
+      refuse(connection, "refused " + who + ": all " + std::to_string(maxClients) +
+                             " connections are logged in or pairing");
       return;
     }
     closeClient(oldest);
@@ -235,21 +309,38 @@ void HostServer::admit(std::shared_ptr<TcpConnection> connection) {
       },
       environment_.clock);
   auto link = std::make_shared<FramedLink>(std::move(connection), *loop_);
-  auto client = std::make_shared<Client>(nextClient_++, std::move(link), std::move(session),
-                                         *host, EventLoop::Clock::now());
+  auto client = std::allocate_shared<Client>(CountedAllocator<Client>(clientRecords_),
+                                             nextClient_++, std::move(link), std::move(session),
+                                             *host, key, now);
   clients_.emplace(client->key, client);
   startClient(client);
 
   std::weak_ptr<Client> weakClient = client;
-  loop_->schedule(timing_.loginCheck, [weak, weakClient] {
+  client->loginTimer = loop_->schedule(timing_.loginCheck, [weak, weakClient] {
     auto self = weak.lock();
     auto c = weakClient.lock();
     if (self && c) self->loginCheck(c);
   });
-  loop_->schedule(timing_.promptCheck, [weak, weakClient] {
+}
+
+void HostServer::refuse(const std::shared_ptr<TcpConnection>& connection,
+                        const std::string& line) {
+  connection->cancel();
+  logRefusal(line);
+}
+
+// A flood of refusals must not become a flood of log lines: each line once per window, then
+// how often it came.
+void HostServer::logRefusal(const std::string& line) {
+  if (!refusals_.note(line)) return;
+  log(line);
+  std::weak_ptr<HostServer> weak = weak_from_this();
+  loop_->schedule(timing_.refusalLogWindow, [weak, line] {
     auto self = weak.lock();
-    auto c = weakClient.lock();
-    if (self && c) self->promptCheck(c);
+    if (!self) return;
+    if (auto summary = self->refusals_.close(line, windowText(self->timing_.refusalLogWindow))) {
+      self->log(*summary);
+    }
   });
 }
 
@@ -299,6 +390,7 @@ void HostServer::onLinkMessage(const ClientPtr& client, const Wire& message) {
 
 void HostServer::onLinkClosed(const ClientPtr& client, const std::string& reason) {
   log("link closed: " + reason);
+  cancelTimers(client);
   stopStream(client);
   if (auto it = clients_.find(client->key); it != clients_.end() && it->second == client) {
     clients_.erase(it);
@@ -308,9 +400,25 @@ void HostServer::onLinkClosed(const ClientPtr& client, const std::string& reason
 }
 
 void HostServer::loginCheck(const ClientPtr& client) {
-  if (client->closed || !client->unsettled()) return;
+  // A matched login handle makes a connection settled for admission, not logged in: it is
+  // closed here all the same when the login does not complete.
+  if (client->closed || client->loggedInOrWaiting()) return;
   log("closing: no login within 10 s");
   closeClient(client);
+}
+
+// Counted from admission, as the login check is, but armed only once a comparison is pending.
+void HostServer::schedulePromptCheck(const ClientPtr& client) {
+  const Duration left =
+      std::max(Duration::zero(), client->started + timing_.promptCheck - EventLoop::Clock::now());
+  std::weak_ptr<HostServer> weak = weak_from_this();
+  std::weak_ptr<Client> weakClient = client;
+  client->promptTimer.cancel();
+  client->promptTimer = loop_->schedule(left, [weak, weakClient] {
+    auto self = weak.lock();
+    auto c = weakClient.lock();
+    if (self && c) self->promptCheck(c);
+  });
 }
 
 void HostServer::promptCheck(const ClientPtr& client) {
@@ -319,10 +427,18 @@ void HostServer::promptCheck(const ClientPtr& client) {
   closeClient(client);
 }
 
+void HostServer::cancelTimers(const ClientPtr& client) {
+  client->loginTimer.cancel();
+  client->promptTimer.cancel();
+  client->statusTimer.cancel();
+  client->statusLoopRunning = false;
+}
+
 void HostServer::closeClient(const ClientPtr& client) {
   if (client->closed) return;
   client->closed = true;
   client->session.abort();
+  cancelTimers(client);
   stopStream(client);
   client->link->close();
 }

@@ -36,6 +36,8 @@
 #include "core/security/trust_store.h"
 #include "core/session/host_session.h"
 #include "core/util/bytes.h"
+#include "core/util/repeat_summary.h"
+#include "core/util/token_bucket.h"
 #include "core/util/uuid.h"
 #include "core/video/encoder_factory.h"
 #include "core/video/frame_source.h"
@@ -54,7 +56,8 @@ class HostServer : public std::enable_shared_from_this<HostServer> {
 
   // Admitted connections at most; a full table evicts its oldest unsettled client.
   static constexpr std::size_t maxClients = 8;
-  // Unsettled connections from one host at most; one more is refused silently.
+  // Unsettled connections from one host at most; one more is refused. An IPv6 host is its
+  // /64, since one machine may use any number of addresses there; an IPv4 host its address.
   static constexpr std::size_t maxUnsettledPerHost = 3;
   // Failed pairing attempts since the window was opened that lock the window.
   static constexpr int pairingAttemptLimit = 3;
@@ -74,7 +77,7 @@ class HostServer : public std::enable_shared_from_this<HostServer> {
     friend bool operator==(const Config&, const Config&) = default;
   };
 
-  // Every delay of the service. Production uses the defaults; tests shorten them.
+  // Every delay and pace of the service. Production uses the defaults; tests change them.
   struct Timing {
     // A connection must log in, or reach the code comparison, within this time of admission.
     Duration loginCheck = std::chrono::seconds(10);
@@ -82,10 +85,23 @@ class HostServer : public std::enable_shared_from_this<HostServer> {
     Duration promptCheck = std::chrono::seconds(130);
     // How long a logged-in phone has to describe its screen before the default stream starts.
     Duration defaultStreamDelay = std::chrono::milliseconds(1500);
+    // Streams of one connection start at least this far apart (four a second). Each start
+    // costs an encoder and a frame source, so a phone describing its screen over and over
+    // gets one stream per gap: of the latest size asked for, the ones in between are dropped.
+    Duration streamStartGap = std::chrono::milliseconds(250);
     // Status reports never come faster than this, whatever statusInterval says.
     Duration statusMinimum = std::chrono::seconds(10);
     // The status period used when statusInterval is not a finite number.
     Duration statusFallback = std::chrono::seconds(15);
+    // New connections are admitted at most `admissionBurst` at once, then one per
+    // `admissionInterval`. A phone opens one to pair, one to log in and a few when it comes
+    // back to the network, so 20 at once and 10 a second is beyond what a household's phones
+    // make together, while a flood costs the loop no more than 10 sessions a second.
+    std::size_t admissionBurst = 20;
+    Duration admissionInterval = std::chrono::milliseconds(100);
+    // A refusal's log line is not repeated within this time; its repeats are counted and
+    // summed up in one line when the time has passed.
+    Duration refusalLogWindow = std::chrono::minutes(1);
   };
 
   // Makes the pictures of one stream, `width` x `height`; called on the loop.
@@ -169,6 +185,9 @@ class HostServer : public std::enable_shared_from_this<HostServer> {
   bool listening();
   // Blocking. How many admitted connections the table holds.
   std::size_t clientCount();
+  // Blocking, for tests. Records of admitted connections still in memory, whoever holds them:
+  // the table, or a timer or handler that refers to them. An ended connection leaves none.
+  std::size_t clientRecords();
 
   // Blocking. Opens (or reopens, with a new secret and a fresh count of failures) the pairing
   // window for `seconds` and returns the pairing-code text; nothing while the kill switch is
@@ -212,8 +231,12 @@ class HostServer : public std::enable_shared_from_this<HostServer> {
   void onLinkReady(const ClientPtr& client);
   void onLinkMessage(const ClientPtr& client, const Wire& message);
   void onLinkClosed(const ClientPtr& client, const std::string& reason);
+  void refuse(const std::shared_ptr<TcpConnection>& connection, const std::string& line);
+  void logRefusal(const std::string& line);
   void loginCheck(const ClientPtr& client);
+  void schedulePromptCheck(const ClientPtr& client);
   void promptCheck(const ClientPtr& client);
+  void cancelTimers(const ClientPtr& client);
   void closeClient(const ClientPtr& client);
   void closeEveryClient();
   void shutDownOnLoop();
@@ -237,6 +260,8 @@ class HostServer : public std::enable_shared_from_this<HostServer> {
   void handleScreen(const ClientPtr& client, const ScreenTraits& traits);
   void forwardToStream(const ClientPtr& client, const ControlMessage& message);
   void stopStream(const ClientPtr& client);
+  void requestStream(const ClientPtr& client, int width, int height, int fps);
+  void startWantedStream(const ClientPtr& client);
   void startStream(const ClientPtr& client, int width, int height, int fps);
 
   // Declared first so that it is destroyed last, after everything bound to it.
@@ -254,6 +279,10 @@ class HostServer : public std::enable_shared_from_this<HostServer> {
   // so that the end still arrives.
   std::map<std::uint64_t, ClientPtr> departing_;
   std::uint64_t nextClient_ = 0;
+  // Client allocations not yet released; shared with the allocator each record holds.
+  std::shared_ptr<std::size_t> clientRecords_ = std::make_shared<std::size_t>(0);
+  TokenBucket admissions_;
+  RepeatSummary refusals_;
   std::optional<QRPayload> pairBase_;
   std::uint16_t port_ = 0;
   std::optional<std::string> pairingSecret_;

@@ -21,6 +21,7 @@ void HostServer::perform(const ClientPtr& client,
             client->link->send(o.message);
           } else if constexpr (std::is_same_v<T, Output::ShowPairingCode>) {
             client->pendingCode = o.code;
+            schedulePromptCheck(client);
             if (auto handler = onPairingCode) handler(o.code, o.phoneName);
           } else if constexpr (std::is_same_v<T, Output::Paired>) {
             if (!trust_.add(o.device)) {
@@ -105,7 +106,7 @@ void HostServer::statusStep(const ClientPtr& client) {
   }
   std::weak_ptr<HostServer> weak = weak_from_this();
   std::weak_ptr<Client> weakClient = client;
-  loop_->schedule(statusPeriod(statusInterval, timing_), [weak, weakClient] {
+  client->statusTimer = loop_->schedule(statusPeriod(statusInterval, timing_), [weak, weakClient] {
     auto self = weak.lock();
     auto c = weakClient.lock();
     if (self && c) self->statusStep(c);

@@ -1,5 +1,6 @@
 // A logged-in phone's video stream: the default stream when the phone does not describe its
-// screen in time, streams sized from a described screen, and stopping them.
+// screen in time, streams sized from a described screen, at most one start per gap, and
+// stopping them.
 
 #include <algorithm>
 #include <cmath>
@@ -61,7 +62,7 @@ void HostServer::scheduleDefaultStream(const ClientPtr& client) {
         auto c = weakClient.lock();
         if (!self || !c || c->closed) return;
         c->stream.fallback = {};
-        self->startStream(c, width, height, fps);
+        self->requestStream(c, width, height, fps);
       });
 }
 
@@ -72,7 +73,38 @@ void HostServer::handleScreen(const ClientPtr& client, const ScreenTraits& trait
   if (auto handler = onScreen) handler(screen);
   if (client->closed) return;
   const StreamSize size = streamSize(screen);
-  startStream(client, size.width, size.height, toInt(std::min(screen.maxFPS, kDescribedFpsCap)));
+  requestStream(client, size.width, size.height,
+                toInt(std::min(screen.maxFPS, kDescribedFpsCap)));
+}
+
+void HostServer::requestStream(const ClientPtr& client, int width, int height, int fps) {
+  Client::StreamState& stream = client->stream;
+  stream.wanted = Client::StreamState::Wanted{width, height, fps};
+  // A start already held back takes the latest wish when it runs.
+  if (stream.heldStart.pending()) return;
+  const auto now = EventLoop::Clock::now();
+  if (!stream.lastStart || now - *stream.lastStart >= timing_.streamStartGap) {
+    return startWantedStream(client);
+  }
+  std::weak_ptr<HostServer> weak = weak_from_this();
+  std::weak_ptr<Client> weakClient = client;
+  stream.heldStart = loop_->schedule(*stream.lastStart + timing_.streamStartGap - now,
+                                     [weak, weakClient] {
+                                       auto self = weak.lock();
+                                       auto c = weakClient.lock();
+                                       if (!self || !c || c->closed) return;
+                                       c->stream.heldStart = {};
+                                       self->startWantedStream(c);
+                                     });
+}
+
+void HostServer::startWantedStream(const ClientPtr& client) {
+  Client::StreamState& stream = client->stream;
+  if (!stream.wanted) return;
+  const Client::StreamState::Wanted wanted = *stream.wanted;
+  stream.wanted.reset();
+  stream.lastStart = EventLoop::Clock::now();
+  startStream(client, wanted.width, wanted.height, wanted.fps);
 }
 
 void HostServer::forwardToStream(const ClientPtr& client, const ControlMessage& message) {
@@ -87,6 +119,9 @@ void HostServer::forwardToStream(const ClientPtr& client, const ControlMessage& 
 void HostServer::stopStream(const ClientPtr& client) {
   client->stream.fallback.cancel();
   client->stream.fallback = {};
+  client->stream.heldStart.cancel();
+  client->stream.heldStart = {};
+  client->stream.wanted.reset();
   if (auto streamer = std::move(client->stream.streamer)) streamer->stop();
 }
 

@@ -112,6 +112,7 @@ class AsioTcpConnection final : public TcpConnection,
     resolver_.cancel();
     socket_.close(ignored);
     queue_.clear();
+    queuedBytes_ = 0;
     pendingReceive_.reset();
     std::weak_ptr<AsioTcpConnection> weak = shared_from_this();
     asio::post(loop_.context(), [weak] {
@@ -125,9 +126,12 @@ class AsioTcpConnection final : public TcpConnection,
 
   void send(Bytes data) override {
     if (cancelled_ || endQueued_) return;
+    queuedBytes_ += data.size();
     queue_.push_back(Outgoing{std::make_shared<Bytes>(std::move(data)), {}, false});
     writeNext();
   }
+
+  std::size_t queuedBytes() const override { return queuedBytes_; }
 
   void sendEndOfStream(std::function<void()> processed) override {
     if (cancelled_ || endQueued_) return;
@@ -262,8 +266,10 @@ class AsioTcpConnection final : public TcpConnection,
                         if (self->cancelled_) return;
                         if (ec) {
                           self->queue_.clear();
+                          self->queuedBytes_ = 0;
                           return self->report(ConnectionState::failed, ec.message());
                         }
+                        self->queuedBytes_ -= data->size();
                         self->queue_.pop_front();
                         self->writeNext();
                       });
@@ -276,6 +282,7 @@ class AsioTcpConnection final : public TcpConnection,
   Endpoint endpoint_;
   StateHandler onState_;
   std::deque<Outgoing> queue_;
+  std::size_t queuedBytes_ = 0;  // the data in queue_
   std::optional<PendingReceive> pendingReceive_;
   bool started_ = false;
   bool ready_ = false;

@@ -65,6 +65,9 @@ class TcpConnection {
   // Queues one buffer to be written whole, after everything queued before it. Data queued
   // before ready is written once ready. A write error is reported as failed.
   virtual void send(Bytes data) = 0;
+  // Bytes given to send() and not yet written whole (a buffer partly written counts whole);
+  // 0 after cancel() or a write error.
+  virtual std::size_t queuedBytes() const = 0;
   // Ends the sending direction once everything queued so far is written, then calls
   // `processed`. Data queued afterwards is dropped.
   virtual void sendEndOfStream(std::function<void()> processed) = 0;

@@ -1,5 +1,7 @@
 #include "net/udp_socket.h"
 
+#include <optional>
+
 #include <asio/ip/udp.hpp>
 #include <asio/ip/v6_only.hpp>
 
@@ -84,23 +86,44 @@ void UdpSocket::waitReadable() {
   });
 }
 
-bool UdpSocket::sendTo(ByteView datagram, const Endpoint& to) {
-  if (closed_) return false;
+namespace {
+
+// `to` in the socket's own family; absent when its host is not numeric or cannot be reached
+// from this socket.
+std::optional<udp::endpoint> socketEndpoint(const Endpoint& to, bool dualStack) {
   std::error_code ec;
   auto address = asio::ip::make_address(to.host, ec);
-  if (ec) return false;
-  if (dualStack_ && address.is_v4()) {
+  if (ec) return std::nullopt;
+  if (dualStack && address.is_v4()) {
     address = asio::ip::make_address_v6(asio::ip::v4_mapped, address.to_v4());
-  } else if (!dualStack_ && address.is_v6()) {
-    if (!address.to_v6().is_v4_mapped()) return false;
+  } else if (!dualStack && address.is_v6()) {
+    if (!address.to_v6().is_v4_mapped()) return std::nullopt;
     address = asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
   }
+  return udp::endpoint(address, to.port);
+}
+
+}  // namespace
+
+bool UdpSocket::sendTo(ByteView datagram, const Endpoint& to) {
+  if (closed_) return false;
+  auto endpoint = socketEndpoint(to, dualStack_);
+  if (!endpoint) return false;
   auto data = std::make_shared<Bytes>(datagram.begin(), datagram.end());
   // Datagram sends may overlap: each is one system call, queued in order when the socket
   // buffer is full.
-  impl_->socket.async_send_to(asio::buffer(*data), udp::endpoint(address, to.port),
+  impl_->socket.async_send_to(asio::buffer(*data), *endpoint,
                               [data](const std::error_code&, std::size_t) {});
   return true;
+}
+
+bool UdpSocket::connect(const Endpoint& peer) {
+  if (closed_) return false;
+  auto endpoint = socketEndpoint(peer, dualStack_);
+  if (!endpoint) return false;
+  std::error_code ec;
+  impl_->socket.connect(*endpoint, ec);
+  return !ec;
 }
 
 void UdpSocket::close() {

@@ -35,6 +35,10 @@ class UdpSocket : public std::enable_shared_from_this<UdpSocket> {
   // (or is IPv6 on an IPv4-only socket) or the socket is closed; true says nothing about
   // delivery.
   bool sendTo(ByteView datagram, const Endpoint& to);
+  // Connects the socket to `peer` (a numeric address, as for sendTo): from then on the kernel
+  // delivers only that peer's datagrams, except those already queued. sendTo still works for
+  // `peer`. False when the address is not usable or the system refuses.
+  bool connect(const Endpoint& peer);
   // Stops receiving and sending; no handler is called afterwards. Idempotent.
   void close();
 

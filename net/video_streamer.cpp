@@ -63,23 +63,27 @@ void VideoStreamer::onDatagram(ByteView datagram, const Endpoint& from) {
   if (stopped_ || bound_) return;
   if (!peerHost_ || normalisedHost(from.host) != peerHost_) return;
   if (triedPorts_.test(from.port)) return;
-  triedPorts_.set(from.port);
   checkHello(datagram, from);
 }
 
 // The order matters: nothing is compared before the datagram proves it was sealed with the
 // stream's key, and an opened hello spends its counter even when it is refused, so a copy of
-// it cannot be tried again from another port.
+// it cannot be tried again from another port. Only an opened datagram uses up its flow's one
+// chance: junk sent from the phone's port before its hello must not lock the phone out.
 void VideoStreamer::checkHello(ByteView datagram, const Endpoint& from) {
   if (datagram.empty()) return;
   auto plaintext = opener_.open(datagram);
   if (!plaintext.ok()) return;
+  triedPorts_.set(from.port);
   auto hello = VideoHello::parse(plaintext.value());
   if (!hello || hello->challenge != challenge_) return;
   if (bound_) return;
   // A different port means the datagram was forwarded or its address translated on the way.
   if (hello->port != from.port) return;
   bound_ = from;
+  // From here on the kernel drops every datagram that is not the phone's, so a flood from
+  // elsewhere no longer reaches the loop. Should it fail, onDatagram still ignores them.
+  socket_->connect(from);
   startPipeline();
 }
 

@@ -3,14 +3,16 @@
 //
 // The streamer opens a UDP socket on a free port and reports the port; the server then tells
 // the phone videoReady with that port, the stream number and the challenge. Datagrams are
-// taken as flows, one per remote address and port. The first datagram of a flow from the
-// control connection's host is the phone's hello: sealed with the stream's phone-to-host
-// datagram key, it carries the challenge and the phone's own UDP port. The first flow whose
-// hello holds binds the path, once; only then do the encoder, the frame source and the sleep
+// taken as flows, one per remote address and port. The first authentic datagram of a flow
+// from the control connection's host is the phone's hello: sealed with the stream's
+// phone-to-host datagram key, it carries the challenge and the phone's own UDP port; junk
+// that does not open costs its flow nothing. The first flow whose hello holds binds the path,
+// once, and the socket is then connected to that address and port, so the kernel drops
+// everyone else's datagrams. Only then do the encoder, the frame source and the sleep
 // assertion start, and every encoded frame goes to the phone as sealed fragments. Resends of
-// lost fragments come from a cache of the last frames, within a budget per second. Every
-// failure on this path is silent: the phone recovers by asking for keyframes, resends or a
-// new stream.
+// lost fragments come from a cache of the last frames, each fragment once per request,
+// within a budget per second. Every failure on this path is silent: the phone recovers by
+// asking for keyframes, resends or a new stream.
 //
 // Threads: make() may be called anywhere; every other call on the loop's thread, where all of
 // the streamer's state lives. The encoder and the source call back on their own threads; those
@@ -79,7 +81,8 @@ class VideoStreamer : public std::enable_shared_from_this<VideoStreamer> {
 
   // Acts on a control message from the phone: requestKeyframe makes the encoder's next frame
   // a keyframe (ignored before the pipeline runs: its first frame is one anyway); nack
-  // resends the cached fragments asked for, sealed anew, within the budget. Other messages
+  // resends the cached fragments asked for, each once and sealed anew, within the budget
+  // (indexes beyond the frame are skipped). Other messages
   // are ignored, and so is everything after stop().
   void handle(const ControlMessage& message);
 
@@ -124,8 +127,9 @@ class VideoStreamer : public std::enable_shared_from_this<VideoStreamer> {
   std::shared_ptr<UdpSocket> socket_;
   std::optional<std::uint16_t> port_;
   std::optional<Endpoint> bound_;
-  // Ports of the peer host whose flow has had its one datagram. Only flows from the peer
-  // host are looked at, so the port alone names a flow and the set cannot outgrow 8 KiB.
+  // Ports of the peer host whose flow has had its one authentic datagram (one that opened
+  // under the stream's key). Only flows from the peer host are looked at, so the port alone
+  // names a flow and the set cannot outgrow 8 KiB.
   std::bitset<65536> triedPorts_;
   Fragmenter fragmenter_;
   ResendCache cache_;

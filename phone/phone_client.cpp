@@ -97,13 +97,16 @@ void PhoneClient::drop() {
 void PhoneClient::dial(const Endpoint& mac) {
   drop();
   mac_ = mac;
+  answered_ = false;
   auto link = std::make_shared<FramedLink>(mac.host, mac.port, loop_);
   if (closeDelay_) link->setCloseAfterSendingDelay(*closeDelay_);
   std::weak_ptr<PhoneClient> weak = weak_from_this();
   std::weak_ptr<FramedLink> weakLink = link;
   link->onWire = [weak, weakLink](const Wire& message) {
     auto self = weak.lock();
-    if (self && self->link_ == weakLink.lock()) self->perform(self->session_.receive(message));
+    if (!self || self->link_ != weakLink.lock()) return;
+    self->answered_ = true;
+    self->perform(self->session_.receive(message));
   };
   link->onClose = [weak, weakLink](const std::string& reason) {
     auto self = weak.lock();
@@ -118,7 +121,9 @@ void PhoneClient::onLinkClosed(const std::shared_ptr<FramedLink>& link,
                                const std::string& reason) {
   if (link != link_) return;
   link_.reset();
-  if (auto handler = onClosed) handler(reason);
+  // The link's own words for a peer that finished sending.
+  const bool unanswered = !answered_ && reason == "closed by the other side";
+  if (auto handler = onClosed) handler(unanswered ? std::string(closedBeforeAnswering) : reason);
 }
 
 void PhoneClient::perform(const std::vector<PhoneSession::Output>& outputs) {

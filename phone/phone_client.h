@@ -54,8 +54,15 @@ class PhoneClient : public std::enable_shared_from_this<PhoneClient> {
   std::function<void(const Envelope&)> onEnvelope;
   // The session ended with this text for the user (a refusal or a protocol failure).
   std::function<void(const std::string& text)> onFailed;
-  // The connection ended, with the link's reason ("can't reach the Mac: ...", "closed", ...).
+  // The connection ended, with the link's reason ("can't reach the computer: ...", "closed", ...),
+  // or closedBeforeAnswering when the other side hung up without having sent anything.
   std::function<void(const std::string& reason)> onClosed;
+
+  // Said instead of the link's "closed by the other side" when not a single message had
+  // arrived: the computer hung up on the first words, which is how it turns a connection away.
+  static constexpr std::string_view closedBeforeAnswering =
+      "the computer closed the connection before answering: it may be switched off, not accept "
+      "this network, or have too many connections";
 
   // Pairs with the Mac a scanned code names. `via` replaces the code's host and port, for a
   // phone that found the Mac some other way. False, and nothing happens, when `code` is not a
@@ -104,6 +111,7 @@ class PhoneClient : public std::enable_shared_from_this<PhoneClient> {
   Endpoint mac_;
   std::string fingerprint_;
   std::optional<EventLoop::Clock::duration> closeDelay_;
+  bool answered_ = false;  // a message arrived on the current link
 };
 
 }  // namespace lumenbrook

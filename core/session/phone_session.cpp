@@ -14,16 +14,17 @@ using Output = PhoneSession::Output;
 
 // Failure texts, shown to the phone's user.
 constexpr std::string_view kCantPair =
-    "This link can't pair. Open Pair a phone on the Mac and scan again.";
-constexpr std::string_view kNotTheQRMac = "This isn't the Mac from the QR code";
-constexpr std::string_view kMacProofFailed = "This Mac couldn't prove it's the one in the QR code";
+    "This link can't pair. Open Pair a phone on the computer and scan again.";
+constexpr std::string_view kNotTheQRMac = "This isn't the computer from the QR code";
+constexpr std::string_view kMacProofFailed =
+    "This computer couldn't prove it's the one in the QR code";
 constexpr std::string_view kPairingOutOfOrder = "pairing out of order";
-constexpr std::string_view kAnswerNotFromMac = "pairing answer wasn't from this Mac";
-constexpr std::string_view kMacRejected = "The Mac said the codes didn't match";
+constexpr std::string_view kAnswerNotFromMac = "pairing answer wasn't from this computer";
+constexpr std::string_view kMacRejected = "The computer said the codes didn't match";
 constexpr std::string_view kPhoneRejected = "You said the codes didn't match. Nothing was saved.";
 constexpr std::string_view kHandshakeOutOfOrder = "handshake out of order";
 constexpr std::string_view kLoginProofFailed =
-    "This Mac couldn't prove it's the one you paired with";
+    "This computer couldn't prove it's the one you paired with";
 constexpr std::string_view kNoOpener = "no opener";
 constexpr std::string_view kBadSealedFrame = "bad sealed frame";
 constexpr std::string_view kUnexpected = "unexpected message";

@@ -86,7 +86,7 @@ class PhoneSession {
 
   // Shown instead of a refusal text the phone does not recognise.
   static constexpr std::string_view refusedText =
-      "The Mac didn't accept this iPhone. Check Lumenbrook is on there, or pair again.";
+      "The computer didn't accept this phone. Check Lumenbrook is on there, or pair again.";
   // The texts a Mac may send in `refused`, shown as they stand.
   static constexpr auto knownRefusals = HostSession::refusals;
   static bool isKnownRefusal(std::string_view text);

@@ -19,14 +19,23 @@ void ResendCache::store(std::uint32_t frameID, std::vector<Bytes> datagrams) {
   }
 }
 
+std::vector<std::uint16_t> ResendCache::wanted(std::size_t count, std::span<const std::uint16_t> missing) {
+  std::vector<std::uint16_t> out;
+  std::vector<bool> seen(count);
+  for (auto index : missing) {
+    if (index >= count || seen[index]) continue;
+    seen[index] = true;
+    out.push_back(index);
+  }
+  return out;
+}
+
 std::vector<Bytes> ResendCache::datagrams(std::uint32_t frameID, std::span<const std::uint16_t> missing) const {
   std::vector<Bytes> found;
   auto it = frames_.find(frameID);
   if (it == frames_.end()) return found;
   const auto& stored = it->second;
-  for (auto index : missing) {
-    if (index < stored.size()) found.push_back(stored[index]);
-  }
+  for (auto index : wanted(stored.size(), missing)) found.push_back(stored[index]);
   return found;
 }
 
@@ -43,13 +52,17 @@ std::vector<Bytes> ResendCache::budgetedDatagrams(std::uint32_t frameID, std::sp
   }
   if (!(balance > 0)) balance = 0;  // also catches a NaN budget
 
-  auto found = datagrams(frameID, missing);
+  std::vector<Bytes> found;
+  auto it = frames_.find(frameID);
+  const std::vector<std::uint16_t> indexes =
+      it == frames_.end() ? std::vector<std::uint16_t>{} : wanted(it->second.size(), missing);
   // Compared before converting, so that the balance is never cast when it exceeds the count.
   const std::size_t allowed =
-      balance >= static_cast<double>(found.size()) ? found.size() : static_cast<std::size_t>(balance);
+      balance >= static_cast<double>(indexes.size()) ? indexes.size() : static_cast<std::size_t>(balance);
   tokens_ = balance - static_cast<double>(allowed);
-  refused_ += found.size() - allowed;
-  found.resize(allowed);
+  refused_ += indexes.size() - allowed;
+  found.reserve(allowed);
+  for (std::size_t i = 0; i < allowed; ++i) found.push_back(it->second[indexes[i]]);
   return found;
 }
 

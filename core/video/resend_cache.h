@@ -4,6 +4,10 @@
 // second so that a phone on a bad network cannot make the host flood it. Fragments are kept
 // as plaintext, exactly as the fragmenter made them; the caller seals each resend anew.
 //
+// A request names each fragment at most once however often it lists it: a phone asking for one
+// index thousands of times gets it once, so one request never costs more than the frame's own
+// fragment count.
+//
 // A plain value used from one place at a time. Time is the caller's: seconds on a clock it
 // keeps steady.
 
@@ -33,11 +37,12 @@ class ResendCache {
   // newest, so the fresh copy is not evicted on behalf of the old one.
   void store(std::uint32_t frameID, std::vector<Bytes> datagrams);
 
-  // The stored fragments at the given indexes, in the order asked, an index asked twice
-  // given twice; indexes out of range and unknown frames give nothing. No budget applies.
+  // The stored fragments at the given indexes, in the order each was first asked, once each;
+  // indexes out of range and unknown frames give nothing. No budget applies.
   std::vector<Bytes> datagrams(std::uint32_t frameID, std::span<const std::uint16_t> missing) const;
 
-  // Like datagrams(), cut to the first fragments the bucket allows at `now`. The bucket
+  // Like datagrams(), cut to the first fragments the bucket allows at `now`; only those are
+  // copied, so the work of a request is bounded by the budget, not its length. The bucket
   // starts full, refills at budgetPerSecond for the time since the previous budgeted request
   // and never holds more than budgetPerSecond; a fractional balance carries over. A request
   // for a frame not held still refills the bucket and costs nothing. When `now` is earlier
@@ -54,12 +59,16 @@ class ResendCache {
   std::optional<double> tokens() const { return tokens_; }
   // Time of the last budgeted request; absent before the first one.
   std::optional<double> lastRefill() const { return lastRefill_; }
-  // Requested fragments that were held but not resent for lack of budget, in all.
+  // Requested fragments that were held but not resent for lack of budget, in all (each
+  // counted once per request).
   std::uint64_t refused() const { return refused_; }
 
   friend bool operator==(const ResendCache&, const ResendCache&) = default;
 
  private:
+  // The distinct indexes of `missing` below `count`, in the order first asked.
+  static std::vector<std::uint16_t> wanted(std::size_t count, std::span<const std::uint16_t> missing);
+
   std::unordered_map<std::uint32_t, std::vector<Bytes>> frames_;
   std::deque<std::uint32_t> order_;
   std::size_t capacity_;

@@ -1,5 +1,6 @@
 #include "net/framed_link.h"
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -230,7 +231,7 @@ INSTANTIATE_TEST_SUITE_P(
     States, StateTest,
     ::testing::Values(
         StateCase{"Waiting", ConnectionState::waiting, "Connection refused",
-                  "can't reach the Mac: Connection refused"},
+                  "can't reach the computer: Connection refused"},
         StateCase{"Failed", ConnectionState::failed, "Connection reset by peer",
                   "connection failed: Connection reset by peer"},
         StateCase{"CancelledElsewhere", ConnectionState::cancelled, "", "closed"}),
@@ -244,6 +245,24 @@ TEST_F(FramedLinkTest, SendFramesEachMessageAndDropsOneThatCannotBeFramed) {
     EXPECT_THAT(connection->sent, ElementsAre(framed(refusedWire("one")), framed(refusedWire("two"))));
   });
   EXPECT_THAT(settled(), IsEmpty());
+}
+
+// A send that would leave more than the limit waiting is dropped, as is everything after it,
+// and the end is reported from the loop, not inside the owner's send.
+TEST_F(FramedLinkTest, ASendBeyondTheQueueLimitEndsTheLinkLater) {
+  const std::size_t one = framed(refusedWire("one")).size();
+  loop.postAndWait([&] {
+    connection->queued = FramedLink::kMaxQueuedBytes - one;
+    link->send(refusedWire("one"));  // exactly at the limit: still sent
+    connection->queued = FramedLink::kMaxQueuedBytes - one + 1;
+    link->send(refusedWire("two"));
+    connection->queued = 0;
+    link->send(refusedWire("three"));
+    EXPECT_THAT(connection->sent, ElementsAre(framed(refusedWire("one"))));
+    EXPECT_THAT(log.items(), IsEmpty());
+  });
+  EXPECT_THAT(settled(), ElementsAre("close:the other side stopped reading"));
+  EXPECT_GE(loop.postAndWait([&] { return connection->cancels; }), 1);
 }
 
 TEST_F(FramedLinkTest, CloseAfterSendingCancelsTheDelayAfterTheEndWentOut) {
@@ -384,6 +403,32 @@ TEST_F(FramedLinkLoopbackTest, CloseAfterSendingEndsWithClosedWhenThePeerStaysSi
   EXPECT_THAT(hostLog.waitFor(2), ElementsAre("ready", "close:closed"));
 }
 
+// A peer that never reads: once the kernel's buffers are full the queue grows to the limit,
+// never past it, and the link ends saying why.
+TEST_F(FramedLinkLoopbackTest, APeerThatStopsReadingIsClosedOnceTheQueueIsFull) {
+  PeerSocket peer = PeerSocket::connectTo("127.0.0.1", port);
+  ASSERT_TRUE(peer.valid());
+  auto accepted = hostLinks.waitFor(1);
+  ASSERT_EQ(accepted.size(), 1u);
+  EXPECT_THAT(hostLog.waitFor(1), ElementsAre("ready"));
+  const Wire big = refusedWire(std::string(32'000, 'x'));
+  std::size_t maxQueued = 0;
+  // Far beyond what the kernel buffers on loopback; the loop runs between rounds, so the
+  // socket takes what it can.
+  for (int round = 0; round < 512 && hostLog.items().size() < 2; ++round) {
+    loop.postAndWait([&] {
+      for (int i = 0; i < 8; ++i) {
+        accepted[0]->send(big);
+        maxQueued = std::max(maxQueued, accepted[0]->connection()->queuedBytes());
+      }
+    });
+  }
+  EXPECT_THAT(hostLog.waitFor(2), ElementsAre("ready", "close:the other side stopped reading"));
+  EXPECT_LE(maxQueued, FramedLink::kMaxQueuedBytes);
+  EXPECT_GT(maxQueued, FramedLink::kMaxQueuedBytes / 2);
+  EXPECT_EQ(loop.postAndWait([&] { return accepted[0]->connection()->queuedBytes(); }), 0u);
+}
+
 TEST_F(FramedLinkLoopbackTest, AnOversizeHeaderClosesTheConnectionWithoutWaitingForItsBody) {
   PeerSocket peer = PeerSocket::connectTo("127.0.0.1", port);
   ASSERT_TRUE(peer.valid());
@@ -399,7 +444,7 @@ TEST_F(FramedLinkLoopbackTest, DiallingAClosedPortCannotReachTheMac) {
     closedPort = gone.port();
   }
   dial("127.0.0.1", closedPort);
-  EXPECT_THAT(phoneLog.waitFor(1), ElementsAre("close:can't reach the Mac: Connection refused"));
+  EXPECT_THAT(phoneLog.waitFor(1), ElementsAre("close:can't reach the computer: Connection refused"));
 }
 
 }  // namespace

@@ -302,6 +302,19 @@ inline PeerSocket connectFrom(int source, std::uint16_t port) {
   return PeerSocket(fd);
 }
 
+// The next whole message that arrives on `socket`, or nothing (end, timeout, bad frame).
+inline std::optional<Wire> readWire(PeerSocket& socket) {
+  Bytes frame = socket.read(4);
+  if (frame.size() != 4) return {};
+  const std::size_t length = loadU32BE(frame.data());
+  Bytes body = socket.read(length);
+  if (body.size() != length) return {};
+  append(frame, body);
+  auto wires = WireCodec::unframe(frame, 1);
+  if (!wires.ok() || wires.value().size() != 1) return {};
+  return wires.value()[0];
+}
+
 inline const ControlMessage* controlOf(const Envelope& e) {
   return e.isControl() ? &e.control() : nullptr;
 }

@@ -147,7 +147,7 @@ TEST(HostServerPairing, TheThirdFailureLocksTheWindowUntilItIsReopened) {
     const std::size_t ended = s.disconnected.size();
     if (macRejects[i]) {
       s.server->confirm(shown, false);
-      EXPECT_TRUE(phone.failed.waitFor("The Mac said the codes didn't match"));
+      EXPECT_TRUE(phone.failed.waitFor("The computer said the codes didn't match"));
       s.server->confirm(shown, false);  // the code was cleared: nothing happens
     } else {
       phone.confirm(false);

@@ -86,7 +86,9 @@ class RecordingSource final : public FrameSource {
 // A paired, logged-in phone whose videoReady messages are recorded.
 class StreamFixture {
  public:
-  explicit StreamFixture(HostServer::Duration defaultDelay) : s(options(defaultDelay, sources)) {
+  explicit StreamFixture(HostServer::Duration defaultDelay,
+                         HostServer::Duration startGap = HostServer::Timing{}.streamStartGap)
+      : s(options(defaultDelay, startGap, sources)) {
     s.server->onScreen = [this](const ScreenTraits& t) { screens.add(t); };
     port = s.start();
     auto pairing = testing::pairPhone(s, phone);
@@ -119,9 +121,11 @@ class StreamFixture {
   std::uint16_t port = 0;
 
  private:
-  static ServerOptions options(HostServer::Duration delay, Events<std::string>& sources) {
+  static ServerOptions options(HostServer::Duration delay, HostServer::Duration startGap,
+                               Events<std::string>& sources) {
     ServerOptions o;
     o.timing.defaultStreamDelay = delay;
+    o.timing.streamStartGap = startGap;
     o.makeSource = [&sources](int w, int h) {
       return std::make_unique<RecordingSource>(sources,
                                                std::to_string(w) + "x" + std::to_string(h));
@@ -179,6 +183,28 @@ TEST(HostServerStreams, ALaterScreenChangeReplacesTheStreamWithANewOne) {
   // The old stream is gone before the new one is made.
   EXPECT_EQ(f.sources.items(), (std::vector<std::string>{"made 1920x1080", "released 1920x1080",
                                                          "made 1280x720"}));
+}
+
+// Ten descriptions in a burst: the first starts its stream at once, the other nine wait for
+// the gap and then give one stream, of the last size.
+TEST(HostServerStreams, ABurstOfDescriptionsEndsInOneStreamOfTheLastSize) {
+  // Roomy, so that even a slow sanitizer build sends the whole burst within it.
+  StreamFixture f(1h, 1s);
+  ASSERT_TRUE(f.describe(ControlMessage{ControlMessage::Hello{
+      f.phone.identity.id(), "Phone", "1.0", screenOf(1000, 600, 30)}}));
+  for (int i = 1; i < 10; ++i) {
+    ASSERT_TRUE(f.describe(
+        ControlMessage{ControlMessage::ScreenChanged{screenOf(1000 + 100 * i, 600, 30)}}));
+  }
+  ASSERT_TRUE(f.sources.waitFor("made 1900x600"));
+  auto second = f.ready.waitNth(2);
+  ASSERT_TRUE(second.has_value());
+  EXPECT_EQ(second->stream, 2u);
+  f.s.settle();
+  EXPECT_EQ(f.sources.items(), (std::vector<std::string>{"made 1000x600", "released 1000x600",
+                                                         "made 1900x600"}));
+  EXPECT_EQ(f.streamingLines(), 2u);
+  EXPECT_EQ(f.screens.size(), 10u);
 }
 
 TEST(HostServerStreams, TheStreamEndsWithTheConnection) {

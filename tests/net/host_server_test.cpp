@@ -25,8 +25,6 @@ using testing::ScriptedConnection;
 using testing::ServerHarness;
 using testing::ServerOptions;
 
-const std::string kNotLocal = "refused: not a local-network address";
-
 TEST(HostServer, StartsListeningReportsItsPairingBaseAndAdvertises) {
   ServerHarness s;
   EXPECT_FALSE(s.server->listening());
@@ -53,7 +51,7 @@ TEST(HostServer, WithTheKillSwitchOnNothingListensAndConnectionsAreRefused) {
   s.server->loop().postAndWait([&] { s.server->admit(connection); });
   EXPECT_EQ(connection->cancels, 1);
   EXPECT_EQ(connection->starts, 0);
-  EXPECT_THAT(s.log.items(), ElementsAre(kNotLocal));
+  EXPECT_THAT(s.log.items(), ElementsAre("refused 192.168.1.20: the kill switch is on"));
   EXPECT_TRUE(s.listening.items().empty());
 }
 
@@ -67,13 +65,22 @@ TEST(HostServer, AdmitsOnlyLocalNetworkAddresses) {
   struct Case {
     std::string host;
     bool admitted;
+    std::string refusal = {};  // logged when not admitted
   };
   const Case cases[] = {
-      {"192.168.1.20", true},   {"10.0.0.7", true},          {"127.0.0.1", true},
-      {"FE80::1%en0", true},    {"::ffff:172.16.4.4", true}, {"fd12::9", true},
-      {"2001:db8::5", true},    {"100.64.0.1", false},       {"8.8.8.8", false},
-      {"2001:db9::5", false},   {"::ffff:8.8.4.4", false},   {"mac.local", false},
-      {"", false},
+      {"192.168.1.20", true},
+      {"10.0.0.7", true},
+      {"127.0.0.1", true},
+      {"FE80::1%en0", true},
+      {"::ffff:172.16.4.4", true},
+      {"fd12::9", true},
+      {"2001:db8::5", true},
+      {"100.64.0.1", false, "refused 100.64.0.1: not a local-network address"},
+      {"8.8.8.8", false, "refused 8.8.8.8: not a local-network address"},
+      {"2001:db9::5", false, "refused 2001:db9::5: not a local-network address"},
+      {"::ffff:8.8.4.4", false, "refused 8.8.4.4: not a local-network address"},
+      {"mac.local", false, "refused mac.local: not a local-network address"},
+      {"", false, "refused (no address): not a local-network address"},
   };
   ServerOptions options;
   options.ownIPv6 = {ownV6};
@@ -88,7 +95,7 @@ TEST(HostServer, AdmitsOnlyLocalNetworkAddresses) {
     EXPECT_EQ(connection->cancels, c.admitted ? 0 : 1);
     auto lines = s.log.items();
     EXPECT_EQ(std::vector<std::string>(lines.begin() + static_cast<long>(logged), lines.end()),
-              c.admitted ? std::vector<std::string>{} : std::vector<std::string>{kNotLocal});
+              c.admitted ? std::vector<std::string>{} : std::vector<std::string>{c.refusal});
   }
 }
 
@@ -132,7 +139,7 @@ TEST(HostServer, ABusyFixedPortFallsBackToAnyFreePort) {
   EXPECT_TRUE(PeerSocket::connectTo("127.0.0.1", port).valid());
 }
 
-TEST(HostServer, AFourthUnsettledConnectionFromOneHostIsRefusedSilently) {
+TEST(HostServer, AFourthUnsettledConnectionFromOneHostIsRefusedAndLogged) {
   ServerHarness s;
   const std::uint16_t port = s.start();
   // A logged-in connection from 127.0.0.1 does not count against the host.
@@ -153,10 +160,13 @@ TEST(HostServer, AFourthUnsettledConnectionFromOneHostIsRefusedSilently) {
   PeerSocket otherHost = connectFrom(2, port);
   ASSERT_TRUE(s.waitForClients(5));
   s.settle();
-  EXPECT_EQ(s.log.size(), logged);  // no line for the silent refusal
+  auto lines = s.log.items();
+  EXPECT_EQ(std::vector<std::string>(lines.begin() + static_cast<long>(logged), lines.end()),
+            std::vector<std::string>{
+                "refused 127.0.0.1: 3 connections from there have not logged in yet"});
 }
 
-TEST(HostServer, AFullTableOfSettledClientsRefusesSilently) {
+TEST(HostServer, AFullTableOfSettledClientsRefusesAndLogsWhy) {
   ServerHarness s;
   const std::uint16_t port = s.start();
   PhoneHarness pairer;
@@ -177,7 +187,10 @@ TEST(HostServer, AFullTableOfSettledClientsRefusesSilently) {
   EXPECT_TRUE(ninth.readsEndOfStream());
   EXPECT_EQ(s.server->clientCount(), HostServer::maxClients);
   s.settle();
-  EXPECT_EQ(s.log.size(), logged);
+  auto lines = s.log.items();
+  EXPECT_EQ(std::vector<std::string>(lines.begin() + static_cast<long>(logged), lines.end()),
+            std::vector<std::string>{
+                "refused 127.0.0.2: all 8 connections are logged in or pairing"});
   EXPECT_EQ(s.disconnected.size(), disconnects);
 }
 

@@ -281,6 +281,7 @@ class ScriptedConnection : public TcpConnection,
     });
   }
   void send(Bytes data) override { sent.push_back(std::move(data)); }
+  std::size_t queuedBytes() const override { return queued; }
   void sendEndOfStream(std::function<void()> processed) override {
     endOfStreamProcessed = std::move(processed);
   }
@@ -310,6 +311,7 @@ class ScriptedConnection : public TcpConnection,
   ReceiveHandler receiveHandler;
   std::function<void()> endOfStreamProcessed;
   std::vector<Bytes> sent;
+  std::size_t queued = 0;  // what queuedBytes() reports; the test sets it
   int starts = 0;
   int cancels = 0;
   int receives = 0;

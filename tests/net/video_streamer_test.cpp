@@ -480,6 +480,42 @@ TEST_P(VideoStreamerHello, RefusedFlowDoesNotBind) {
 INSTANTIATE_TEST_SUITE_P(Cases, VideoStreamerHello, ::testing::ValuesIn(kRefusedHellos),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Datagrams that do not open under the stream's key, sent from the phone's own port before its
+// hello, must not use up that port's one chance.
+TEST_F(VideoStreamerTest, JunkFromThePhonesPortBeforeItsHelloDoesNotLockItOut) {
+  PhoneSocket phone;
+  Sealer otherStream(phone_.keys.stream(4), true, true);
+  Sealer hostSide(phone_.keys, false, true);
+  const Bytes plain = helloPlaintext(phone_, phone.port());
+  Bytes unsealed = plain;
+  append(unsealed, Bytes(8, 0));
+  for (const Bytes& junk : {Bytes{}, Bytes{0x00}, unsealed, otherStream.seal(plain).value(), hostSide.seal(plain).value(),
+                            Bytes(1500, 0xAB)}) {
+    sendAndWait(phone, junk);
+  }
+  EXPECT_FALSE(bound().has_value());
+  bindWith(phone);
+  deliver(1000);
+  EXPECT_EQ(opened(phone.receive(3)), expectedFragments({packetFor(1000, true, 2500)}));
+}
+
+// Once bound, the socket takes the phone's datagrams only: a flood from another port of the
+// phone's host is dropped by the kernel and never reaches the streamer. The phone's own
+// datagram, sent after the flood, is the only one the streamer takes off its socket.
+TEST_F(VideoStreamerTest, AfterBindingOtherFlowsNeverReachTheStreamer) {
+  PhoneSocket phone, flood;
+  bindWith(phone);
+  const std::uint64_t before = onLoop([&] { return streamer_->received(); });
+  for (int i = 0; i < 500; ++i) flood.sendTo(port_, hello(flood.port()));
+  phone.sendTo(port_, Bytes{0x01});
+  ASSERT_TRUE(waitReceived(before + 1));
+  EXPECT_EQ(onLoop([&] { return streamer_->received(); }), before + 1);
+  // Sending to the phone goes on over the connected socket.
+  deliver(1000);
+  EXPECT_EQ(opened(phone.receive(3)), expectedFragments({packetFor(1000, true, 2500)}));
+  EXPECT_FALSE(flood.receiveNow().has_value());
+}
+
 TEST_F(VideoStreamerTest, ReplayedHelloIsRefused) {
   PhoneSocket first, replaying, phone;
   // A hello naming `replaying`'s port, first seen (and spent) on another flow.
@@ -493,7 +529,7 @@ TEST_F(VideoStreamerTest, ReplayedHelloIsRefused) {
 TEST_F(VideoStreamerTest, FlowsAfterBindingAreIgnored) {
   PhoneSocket phone, later;
   bindWith(phone);
-  sendAndWait(later, hello(later.port()));
+  later.sendTo(port_, hello(later.port()));  // the connected socket never takes it
   sendAndWait(phone, hello(phone.port()));
   EXPECT_EQ(bound()->port, phone.port());
   EXPECT_EQ(log_->read(&FakeLog::encodersMade).size(), 1u);
@@ -600,24 +636,55 @@ TEST_F(VideoStreamerTest, NackResendsExactlyTheAskedFragmentsUnderFreshCounters)
   EXPECT_EQ(opened(resent), (std::vector<Bytes>{original[2], original[0]}));
 }
 
+// The budget counts distinct fragments: a frame larger than it is needed to spend it.
 TEST_F(VideoStreamerTest, ResendsStayWithinTheBudget) {
+  constexpr std::size_t kBytes = 2600 * Fragmenter::defaultMaxPayload;
+  const std::size_t fragments = expectedFragments({packetFor(1000, true, kBytes)}).size();
+  {
+    std::lock_guard lock(log_->mutex);
+    log_->accessUnitBytes = kBytes;
+  }
   PhoneSocket phone;
   bindWith(phone);
   deliver(1000);
-  ASSERT_EQ(phone.receive(3).size(), 3u);
   auto sent = [&] { return onLoop([&] { return streamer_->sent(); }); };
-  auto nack = [&](std::size_t times) {
-    onLoop([&] { streamer_->handle(ControlMessage{ControlMessage::Nack{0, std::vector<std::uint16_t>(times, 1)}}); });
+  // The frame's encoding runs behind this barrier and posts the sending, which runs before
+  // the count is read.
+  onLoop([] {});
+  ASSERT_EQ(sent(), fragments);
+  auto nack = [&](std::size_t n, std::uint16_t first) {
+    std::vector<std::uint16_t> missing(n);
+    for (std::size_t i = 0; i < n; ++i) missing[i] = static_cast<std::uint16_t>(first + i);
+    onLoop([&] { streamer_->handle(ControlMessage{ControlMessage::Nack{0, missing}}); });
   };
 
   std::uint64_t base = sent();
-  nack(2500);  // the bucket starts full: 2000
+  nack(2500, 0);  // the bucket starts full: 2000
   EXPECT_EQ(sent(), base + 2000);
-  nack(10);  // no time has passed
+  nack(10, 0);  // no time has passed
   EXPECT_EQ(sent(), base + 2000);
   now_->store(250'000);  // a quarter of a second refills 500
-  nack(600);
+  nack(600, 0);
   EXPECT_EQ(sent(), base + 2500);
+}
+
+// A nack listing the frame's fragments over and over, and indexes beyond it, 24,000 in all,
+// brings back each fragment of the frame once.
+TEST_F(VideoStreamerTest, ANackResendsEachFragmentOnceHoweverOftenItIsListed) {
+  PhoneSocket phone;
+  bindWith(phone);
+  deliver(1000);
+  const auto original = opened(phone.receive(3));
+  ASSERT_EQ(original.size(), 3u);
+  std::vector<std::uint16_t> missing;
+  for (std::size_t i = 0; i < 24'000; ++i) {
+    missing.push_back(static_cast<std::uint16_t>(i % 4 == 3 ? 3 + i : 2 - i % 4));
+  }
+  const std::uint64_t before = onLoop([&] { return streamer_->sent(); });
+  onLoop([&] { streamer_->handle(ControlMessage{ControlMessage::Nack{0, missing}}); });
+  EXPECT_EQ(onLoop([&] { return streamer_->sent(); }), before + 3);
+  EXPECT_EQ(opened(phone.receive(3)), (std::vector<Bytes>{original[2], original[1], original[0]}));
+  EXPECT_FALSE(phone.receiveNow().has_value());
 }
 
 // --- stopping -------------------------------------------------------------------------------

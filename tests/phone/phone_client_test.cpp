@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "core/messages/wire_codec.h"
+#include "core/security/secure_channel.h"
 #include "core/security/trust_store.h"
 #include "tests/net/host_server_fixture.h"
 
@@ -43,7 +44,7 @@ TEST(PhoneClient, ACodeWithoutASecretFailsWithoutDialling) {
   ASSERT_TRUE(phone.pair("LUMENBROOK-PAIR-1:h=127.0.0.1&p=9&fp=" + kFingerprint));
   EXPECT_EQ(phone.failed.items(),
             std::vector<std::string>{
-                "This link can't pair. Open Pair a phone on the Mac and scan again."});
+                "This link can't pair. Open Pair a phone on the computer and scan again."});
   phone.loop.postAndWait([] {});
   EXPECT_EQ(phone.closed.size(), 0u);
 }
@@ -58,7 +59,7 @@ TEST(PhoneClient, AMacThatCannotBeReachedEndsTheAttempt) {
   phone.login(unused, Bytes(32, 7));
   auto reason = phone.closed.waitNth(1);
   ASSERT_TRUE(reason);
-  EXPECT_EQ(reason->rfind("can't reach the Mac: ", 0), 0u) << *reason;
+  EXPECT_EQ(reason->rfind("can't reach the computer: ", 0), 0u) << *reason;
   EXPECT_EQ(phone.connected.size(), 0u);
   EXPECT_FALSE(phone.send(Envelope{InputEvent{InputEvent::Zoom{2}}}));
 }
@@ -86,6 +87,38 @@ TEST(PhoneClient, ARefusalFromTheMacIsReportedThenTheConnectionEnds) {
   EXPECT_TRUE(peer.readsEndOfStream());
   EXPECT_TRUE(phone.closed.waitNth(1));
   EXPECT_EQ(phone.connected.size(), 0u);
+}
+
+// A computer that hangs up: explained when it never said a word, the link's own reason once it
+// answered.
+TEST(PhoneClient, AHangUpBeforeAnyAnswerIsExplained) {
+  for (bool answered : {false, true}) {
+    SCOPED_TRACE(answered ? "after an answer" : "before any answer");
+    const Bytes psk(32, 7);
+    PeerListener mac;
+    PhoneHarness phone;
+    phone.login(mac.port(), psk);
+    auto peer = mac.accept();
+    ASSERT_TRUE(peer.valid());
+    auto hello = testing::readWire(peer);
+    ASSERT_TRUE(hello);
+    const auto* clientHello = std::get_if<Wire::ClientHello>(&hello->value);
+    ASSERT_TRUE(clientHello);
+    if (answered) {
+      const Handshake::HostReply reply =
+          Handshake::hostReply(psk, phone.identity.id(), clientHello->nonce, Handshake::nonce());
+      ASSERT_TRUE(
+          peer.writeAll(testing::framed(Wire{Wire::ServerHello{reply.nonceH, reply.macH}})));
+      ASSERT_TRUE(phone.connected.waitNth(1));
+      ASSERT_TRUE(testing::readWire(peer));  // the client finish: nothing is left unread
+    }
+    peer = testing::PeerSocket();
+    auto reason = phone.closed.waitNth(1);
+    ASSERT_TRUE(reason);
+    EXPECT_EQ(*reason, answered ? std::string("closed by the other side")
+                                : std::string(PhoneClient::closedBeforeAnswering));
+    EXPECT_EQ(phone.failed.size(), 0u);
+  }
 }
 
 }  // namespace

@@ -124,7 +124,8 @@ TEST(PhoneSession, ConfirmOnPhoneOutsideTheComparisonDoesNothing) {
 }
 
 TEST(PhoneSession, ScannedSecretMustBe32HexDigits) {
-  const std::string cantPair = "This link can't pair. Open Pair a phone on the Mac and scan again.";
+  const std::string cantPair =
+      "This link can't pair. Open Pair a phone on the computer and scan again.";
   struct Case {
     const char* name;
     std::string secret;
@@ -156,10 +157,10 @@ TEST(PhoneSession, ScannedSecretMustBe32HexDigits) {
 }
 
 TEST(PhoneSession, PairingFailureTexts) {
-  const std::string notTheMac = "This isn't the Mac from the QR code";
-  const std::string macUnproven = "This Mac couldn't prove it's the one in the QR code";
+  const std::string notTheMac = "This isn't the computer from the QR code";
+  const std::string macUnproven = "This computer couldn't prove it's the one in the QR code";
   const std::string outOfOrder = "pairing out of order";
-  const std::string notFromMac = "pairing answer wasn't from this Mac";
+  const std::string notFromMac = "pairing answer wasn't from this computer";
   struct Case {
     const char* name;
     std::string macSecret;
@@ -236,13 +237,13 @@ TEST(PhoneSession, PairingFailureTexts) {
          s.shown();
          return s.phone.receive(s.macSays(false));
        },
-       "The Mac said the codes didn't match"},
+       "The computer said the codes didn't match"},
       {"Mac says no after the phone's yes", secret,
        [](MacScript& s) {
          s.confirmed();
          return s.phone.receive(s.macSays(false));
        },
-       "The Mac said the codes didn't match"},
+       "The computer said the codes didn't match"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -319,7 +320,7 @@ TEST(PhoneSession, LoginSendsTheHandleAndFinishesWithTheHostsProof) {
 }
 
 TEST(PhoneSession, LoginFailureTexts) {
-  const std::string unproven = "This Mac couldn't prove it's the one you paired with";
+  const std::string unproven = "This computer couldn't prove it's the one you paired with";
   struct Case {
     const char* name;
     std::function<Wire::ServerHello(const HelloSent&)> hello;
@@ -474,7 +475,7 @@ TEST(PhoneSession, KnownRefusalsAreExactlyTheHostsTexts) {
   EXPECT_EQ(known, expected);
   EXPECT_EQ(PhoneSession::knownRefusals.size(), expected.size());
   EXPECT_EQ(PhoneSession::refusedText,
-            "The Mac didn't accept this iPhone. Check Lumenbrook is on there, or pair again.");
+            "The computer didn't accept this phone. Check Lumenbrook is on there, or pair again.");
 }
 
 // A phone brought to `phase` against a real host session.

@@ -107,7 +107,7 @@ TEST(SessionPairing, EitherUserRejecting) {
     bool macOk, phoneOk;
     Strings phoneTail;
   };
-  const Strings macNo = {"failed: The Mac said the codes didn't match"};
+  const Strings macNo = {"failed: The computer said the codes didn't match"};
   const Strings phoneNo = {"send pairPhoneConfirmed not ok",
                            "failed: You said the codes didn't match. Nothing was saved."};
   const Case cases[] = {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -15,9 +16,15 @@ std::vector<Bytes> fragments(std::uint32_t id, std::size_t n) {
   return out;
 }
 
-std::vector<std::uint16_t> indexes(std::size_t n, std::uint16_t index = 0) {
-  return std::vector<std::uint16_t>(n, index);
+// `n` consecutive indexes from `first`.
+std::vector<std::uint16_t> indexes(std::size_t n, std::uint16_t first = 0) {
+  std::vector<std::uint16_t> out(n);
+  for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<std::uint16_t>(first + i);
+  return out;
 }
+
+// Large enough that every budget test below asks for distinct fragments it holds.
+constexpr std::size_t kLargeFrame = 4000;
 
 TEST(ResendCache, KeepsTheMostRecentFramesInStoreOrder) {
   ResendCache cache(120);
@@ -63,8 +70,8 @@ TEST(ResendCache, DatagramsFollowTheRequestedIndexes) {
     std::vector<std::uint16_t> missing;
     std::vector<std::uint16_t> expected;
   } cases[] = {
-      {9, {5, 0, 5}, {0}},       {9, {2, 0, 2}, {2, 0, 2}}, {9, {1}, {1}},
-      {9, {}, {}},               {9, {3, 65535}, {}},       {10, {0, 1}, {}},
+      {9, {5, 0, 5}, {0}},       {9, {2, 0, 2}, {2, 0}}, {9, {1, 1, 1, 0}, {1, 0}}, {9, {1}, {1}},
+      {9, {}, {}},               {9, {3, 65535}, {}},    {10, {0, 1}, {}},
   };
   for (const auto& c : cases) {
     std::vector<Bytes> expected;
@@ -77,7 +84,7 @@ TEST(ResendCache, DatagramsFollowTheRequestedIndexes) {
 // `left` of the full bucket.
 ResendCache spentAt(double at, std::size_t left = 0) {
   ResendCache cache(8);
-  cache.store(1, fragments(1, 4));
+  cache.store(1, fragments(1, kLargeFrame));
   auto all = indexes(2000 - left);
   EXPECT_EQ(cache.budgetedDatagrams(1, all, at).size(), 2000 - left);
   return cache;
@@ -97,7 +104,8 @@ TEST(ResendCache, BudgetRefillsAtTheRateAndCutsTheRest) {
   ResendCache cache = spentAt(100.0);
   EXPECT_EQ(cache.tokens(), 0.0);
   auto got = cache.budgetedDatagrams(1, indexes(600, 2), 100.25);
-  EXPECT_EQ(got, std::vector<Bytes>(500, fragments(1, 4)[2]));
+  const auto all = fragments(1, kLargeFrame);
+  EXPECT_EQ(got, std::vector<Bytes>(all.begin() + 2, all.begin() + 502));
   EXPECT_EQ(cache.refused(), 100u);
   EXPECT_EQ(cache.tokens(), 0.0);
   EXPECT_EQ(cache.lastRefill(), 100.25);
@@ -146,6 +154,33 @@ TEST(ResendCache, ClockSteppingBackNeverGivesANegativeCount) {
   EXPECT_EQ(cache.budgetedDatagrams(1, indexes(5), nan).size(), 0u);
   EXPECT_EQ(cache.lastRefill(), 40.5);
   EXPECT_EQ(cache.budgetedDatagrams(1, indexes(5), 40.5 + 1.0 / 512).size(), 3u);  // 3.90625
+}
+
+// A request of 24,000 indexes, each fragment of the frame many times over and the rest beyond
+// it, costs at most the frame's fragment count, once each, and never more than the budget.
+TEST(ResendCache, ARequestCostsAtMostTheFramesFragmentsWithinTheBudget) {
+  struct Case {
+    std::size_t frameFragments;
+    std::size_t expected;  // fragments resent
+  } cases[] = {{300, 300}, {3000, 2000}, {1, 1}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.frameFragments);
+    ResendCache cache(8);
+    cache.store(1, fragments(1, c.frameFragments));
+    // Every third index is beyond the frame; the rest cycle through it backwards.
+    std::vector<std::uint16_t> missing;
+    for (std::size_t i = 0, j = 0; i < 24'000; ++i) {
+      missing.push_back(i % 3 == 0 ? static_cast<std::uint16_t>(c.frameFragments + i % 60'000)
+                                   : static_cast<std::uint16_t>(c.frameFragments - 1 - j++ % c.frameFragments));
+    }
+    const auto got = cache.budgetedDatagrams(1, missing, 0.0);
+    ASSERT_EQ(got.size(), c.expected);
+    // In the order first asked: backwards from the frame's last fragment.
+    const auto all = fragments(1, c.frameFragments);
+    for (std::size_t i = 0; i < got.size(); ++i) ASSERT_EQ(got[i], all[c.frameFragments - 1 - i]) << i;
+    EXPECT_EQ(cache.tokens(), 2000.0 - static_cast<double>(c.expected));
+    EXPECT_EQ(cache.refused(), std::min<std::size_t>(c.frameFragments, 24'000) - c.expected);
+  }
 }
 
 }  // namespace
