@@ -84,7 +84,9 @@ int main(int argc, char** argv) {
     QApplication::quit();
   };
   std::shared_ptr<HelperModel> model = HelperModel::make(std::move(setup));
-  TrayApp tray(*model);
+  // The views before the model: they read it until they are gone.
+  auto trayApp = std::make_unique<TrayApp>(*model);
+  TrayApp& tray = *trayApp;
   views = &tray;
   QObject::connect(&tray, &TrayApp::quitRequested, &app, &QApplication::quit);
   QObject::connect(&instance, &SingleInstance::requested, &tray, [&tray](const QString& what) {
@@ -98,6 +100,7 @@ int main(int argc, char** argv) {
 
   int status = app.exec();
   views = nullptr;
+  trayApp.reset();
   model->server().stop();
   model.reset();
   ::close(signalFd);

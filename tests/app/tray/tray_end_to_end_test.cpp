@@ -65,7 +65,8 @@ TEST(TrayEndToEnd, APhonePairsFromTheWindowsQrCodeAndThePanelSaysItStreams) {
     if (views) views->changed(field);
   };
   auto model = HelperModel::make(std::move(setup));
-  TrayApp tray(*model);
+  auto trayApp = std::make_unique<TrayApp>(*model);
+  TrayApp& tray = *trayApp;
   views = &tray;
 
   tray.showPairWindow();
@@ -99,6 +100,7 @@ TEST(TrayEndToEnd, APhonePairsFromTheWindowsQrCodeAndThePanelSaysItStreams) {
   EXPECT_TRUE(tray.icon().connected());
 
   views = nullptr;
+  trayApp.reset();  // the views before the model they read
   model.reset();
   fs::remove_all(dir);
 }
