@@ -49,14 +49,15 @@ start_x_server() {
 }
 
 # start_host_and_pair WORKDIR HOST-ARGS...: lumenbrook-host on loopback with a fresh state
-# directory, its log in WORKDIR/host.log, accepting the pairing by itself; then the reference
-# phone pairs with it (state in WORKDIR/phone.json). Sets `host_pid`, `phone` and `state`.
+# directory (secrets there too, never in the user's keyring), its log in WORKDIR/host.log,
+# accepting the pairing by itself; then the reference phone pairs with it (state in
+# WORKDIR/phone.json). Sets `host_pid`, `phone` and `state`.
 start_host_and_pair() {
   local work=$1
   shift
   echo "== starting the host on loopback (state in a fresh temporary directory)" >&2
-  build/bin/lumenbrook-host --state-dir "$work/host" --port 0 --advertised-host 127.0.0.1 \
-    --name "Demo computer" --pair --auto-confirm "$@" \
+  build/bin/lumenbrook-host --state-dir "$work/host" --secrets files --port 0 \
+    --advertised-host 127.0.0.1 --name "Demo computer" --pair --auto-confirm "$@" \
     >"$work/host.out" 2>"$work/host.log" </dev/null &
   host_pid=$!
   pids+=($host_pid)
